@@ -39,7 +39,10 @@ class File {
   };
 
   // Opens `path`; answers 0 and sets *out, or an error code. A directory is
-  // refused with 5 (it cannot be a table file).
+  // refused with 5 (it cannot be a table file). With `create`, a file that
+  // this call creates has its directory entry synced before Open answers, so
+  // the new file survives a crash. Files are opened close-on-exec with the
+  // random-access hint.
   static int Open(const std::string& path, const OpenOptions& options, std::unique_ptr<File>* out);
   ~File();
   File(const File&) = delete;
@@ -77,7 +80,11 @@ int RemoveFile(const std::string& path);
 int SyncParentDirectory(const std::string& path);
 
 // ---- Fault injection (tests) -------------------------------------------
-// Writes and flushes are counted from 0 since the last ArmFaults().
+// Writes and flushes of every File in the process are counted from 0 since
+// the last ArmFaults() (or DisarmFaults(), which also clears the crash).
+// After a crash, writes, flushes, truncates and removals report success and
+// do nothing. A short write answers 0 with *written == len / 2; a torn write
+// stores len / 2 bytes but tells the caller it stored them all.
 struct FaultPlan {
   int64_t fail_write = -1;         // this write fails with `error`, nothing written
   int64_t short_write = -1;        // this write stores only half its bytes

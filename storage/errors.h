@@ -63,10 +63,29 @@ class InternalError : public std::exception {
 };
 
 // Reports a broken invariant. Inside an operation (an OperationFrame is
-// active) it throws InternalError(code) to that frame. Before the first
-// operation of the process it prints the message followed by " (" code ")"
-// and ends the program.
+// active on this thread) it sets the file error (text "Possible data
+// corruption in file", or "KelStore File Driver Error" when no table is being
+// worked on; code = the internal code) and throws InternalError(code) to that
+// frame. With no frame to return to (before the first operation of the
+// process, or between operations) it reports the message followed by
+// " (" code ")" through the fatal reporter and ends the program with exit
+// status kInternalErrorExitStatus: there is no operation left to abandon.
 [[noreturn]] void RaiseInternal(int code);
+
+constexpr int kInternalErrorExitStatus = 3;
+// Message of an internal error with no frame (the text is empty when no table
+// is being worked on): message + " (" + code + ")".
+std::string InternalErrorReport(int code);
+// Shows the report of an internal error that ends the program. The default
+// writes it to stderr; the application may install a message box. The
+// program ends after the reporter returns.
+using FatalReporter = void (*)(const std::string& message);
+void SetFatalReporter(FatalReporter reporter);
+
+// The report text of an internal error while `table_name` is worked on:
+// "Possible data corruption in file", or "" when no table is named.
+constexpr const char* kDataCorruptionText = "Possible data corruption in file";
+constexpr const char* kDriverErrorText = "KelStore File Driver Error";
 
 // Checks an invariant; raises internal error `code` when it does not hold.
 inline void Require(bool condition, int code) {
@@ -83,9 +102,12 @@ class OperationFrame {
   OperationFrame(const OperationFrame&) = delete;
   OperationFrame& operator=(const OperationFrame&) = delete;
 
+  // True while a frame is active on the calling thread.
   static bool Active();
   // True once any frame has been entered in this process.
   static bool AnyOperationStarted();
+  // Display name of the table being worked on ("" when none).
+  static const std::string& TableName();
 
  private:
   OperationFrame* outer_;
