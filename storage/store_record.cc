@@ -1,0 +1,25 @@
+#include <cstring>
+
+#include "storage/errors.h"
+#include "storage/store.h"
+
+namespace kel {
+
+RecordPtr MakeRecord(std::string_view key, std::string_view data) {
+  Require(key.size() + data.size() <= 15093, 824);
+  auto r = std::make_shared<Record>();
+  r->bytes.reserve(key.size() + data.size());
+  r->bytes.append(key);
+  r->bytes.append(data);
+  r->key_len = uint16_t(key.size());
+  return r;
+}
+
+int CompareKeys(std::string_view a, std::string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+}  // namespace kel
