@@ -31,7 +31,10 @@
 //     then the records (shared-prefix encoded, possibly run-length
 //     compressed as one block), then filler 0xB0 up to the image length.
 //
-// No file offset ever reaches 0x80000000: the lock area starts there.
+// No file offset ever reaches 0x80000000: the lock area starts there. Growth
+// that would put a page there is refused before anything moves (Allocate and
+// Relocate answer -1, the commit answers kErrFileTooLarge), and a write that
+// would reach it latches kErrFileTooLarge instead of writing.
 #pragma once
 
 #include <array>
@@ -53,6 +56,30 @@ constexpr int kMaxClass = 59;
 constexpr uint32_t kMaxImage = 15104;     // 59 * 256
 constexpr uint64_t kLockAreaStart = 0x80000000ull;
 constexpr uint8_t kFiller = 0xB0;
+
+// Highest number of 256-byte units the page space may use: 512 + 256 * units
+// stays at or below the lock area.
+constexpr uint32_t kMaxUnits = uint32_t((kLockAreaStart - kHeaderSize) / kUnit);
+// Answer of a commit whose pages or log would reach the lock area (EFBIG,
+// passed on like an operating-system error).
+constexpr int kErrFileTooLarge = 27;
+
+// Internal error codes raised by the container.
+namespace container_error {
+constexpr int kDecompressLiteral = 522;   // literal count too large / stream overrun
+constexpr int kDecompressRun = 530;       // run count too large / nothing to repeat
+constexpr int kImageLength = 1477;        // stored length does not fit the image
+constexpr int kRecordStream = 1602;       // record stream does not end at the unpacked length
+constexpr int kImageTooLarge = 1659;      // unpacked length above the estimate; bad build input
+constexpr int kImageOverLimit = 1678;     // image above 15104 bytes
+constexpr int kAddressInNoRegion = 1735;  // also: stamping a page without a real address
+constexpr int kRoomNeed = 1781;           // room asked for exceeds the class; bad class
+constexpr int kShortRead = 2172;
+constexpr int kReadLength = 2272;
+constexpr int kReadFailed = 2277;
+constexpr int kWriteLength = 2286;
+constexpr int kSeek = 2341;
+}  // namespace container_error
 
 inline uint64_t Ceil256(uint64_t x) { return (x + 255) & ~uint64_t{255}; }
 inline uint64_t PageOffset(int32_t address) { return kHeaderSize + uint64_t{kUnit} * uint32_t(address); }
@@ -78,8 +105,11 @@ struct Header {
 
   void Encode(uint8_t out[kHeaderSize]) const;
   // Decodes 512 bytes; false when the signature is wrong or the region
-  // table is malformed (not ascending/packed, region 0 not empty).
+  // table is malformed (not ascending/packed, region 0 not empty, a region
+  // reaching the lock area). *out is filled either way.
   static bool Decode(const uint8_t in[kHeaderSize], Header* out);
+  // The region-table check of Decode on its own.
+  bool RegionsWellFormed() const;
 
   // 512 + 256 * end[k] of the highest non-empty region (512 when none).
   uint64_t UsedEnd() const;
@@ -121,14 +151,19 @@ struct ParsedPage {
   std::vector<Record> records;   // with child addresses above level 0
 };
 // Parses an image read from disk (length = class * 256). Raises 1477 when
-// ceil256(stored length) differs from the image length, 522/530 on
-// overrunning compressed data, 1602 when the records do not end exactly at
-// the unpacked length, and an internal error on any other bound violation.
+// ceil256(stored length) differs from the image length, the length is not a
+// page size, or the page prefix does not fit the stored length; 522/530 on
+// overrunning compressed data; 1602 when the records do not end exactly at
+// the unpacked length or a record's lengths are impossible (key longer than
+// the record, shared prefix longer than either record). The level is not
+// checked here: the caller knows what level a child must have.
 ParsedPage ParsePageImage(const uint8_t* image, size_t length);
 
-// Run-length compression of record bytes; false when incompressible.
+// Run-length compression of record bytes; false when incompressible (no run
+// of 4 or more equal bytes). The output may be a few bytes longer than n.
 bool Compress(const uint8_t* in, size_t n, std::vector<uint8_t>* out);
-// Decompresses exactly `out_len` bytes from in[0..in_len); raises 522/530.
+// Decompresses exactly `out_len` bytes from in[0..in_len); raises 522/530,
+// never reads past in_len. Trailing input after out_len bytes is ignored.
 void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len);
 
 // ---- owner-password cipher --------------------------------------------
@@ -159,8 +194,10 @@ class BlockFile {
   // A short read is internal error 2172.
   void ReadExact(uint64_t pos, uint8_t* buf, uint32_t len);
   // len multiple of 64 (2286). Skipped without a file or with an error
-  // latched; a failed write latches the OS error, a short one 5. Writes
-  // that would reach the lock area latch 27 (file too large).
+  // latched; a failed write latches the OS error, a short one 5. A write
+  // that would reach the lock area latches kErrFileTooLarge and writes
+  // nothing. With the cipher on, buf is enciphered for the write and
+  // deciphered again, so the caller sees it unchanged.
   void WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len);
   int latched_error() const { return latched_; }
   void ClearLatchedError() { latched_ = 0; }
@@ -198,19 +235,20 @@ class Regions {
 
   // 0 for A < 0, else the region holding A; 1735 when A is in none.
   int ClassOf(int32_t address) const;
-  // Raises 27-latching is the caller's business; Allocate raises internal
-  // error 1781 on a broken need and refuses (returns -1) growth that would
-  // reach the lock area.
+  // Address of a new page slot of class 1..59 (1781 for another class).
+  // Answers -1, with nothing moved and the region table unchanged, when the
+  // used end would pass the lock area; the commit then answers
+  // kErrFileTooLarge and discards its changes.
   int32_t Allocate(int page_class);
   void Free(int32_t address);
-  // Returns the page's address afterwards (-1 if growth was refused).
+  // Gives the page at `address` a slot of class 0..59 (0: a temporary
+  // address) and answers its address afterwards; -1 when the growth was
+  // refused as in Allocate, again with nothing moved or changed.
   int32_t Relocate(int32_t address, int page_class);
   void Compact();
   uint64_t UsedEnd() const { return h_.UsedEnd(); }
 
  private:
-  bool MakeGapAfter(int r, uint32_t need);
-  void MakeRoomAfter(int d, uint32_t need);
   Header& h_;
   PageMover& mover_;
 };

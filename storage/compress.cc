@@ -1,0 +1,93 @@
+// Run-length compression of the record bytes of a page image.
+//
+// The stream alternates literal groups and runs, always starting with a
+// literal group:
+//   count(L) + L literal bytes, count(m) = m more copies of the last byte
+//   written, count(L) + L literals, ...
+// A run is taken only when at least 4 equal bytes follow each other; its
+// first byte travels as the last literal, the other r - 1 as the run count.
+// The writer ends with a final literal group, whose count may be 0; the
+// reader stops as soon as it has produced the unpacked length, so that
+// final empty group is never read.
+//
+// count(v): 7 bits at a time, least significant first, bit 7 set on every
+// byte but the last (128 is 80 01).
+#include <cstring>
+
+#include "storage/container.h"
+#include "storage/errors.h"
+
+namespace kel {
+namespace {
+
+void PutCount(std::vector<uint8_t>* out, size_t v) {
+  while (v >= 128) {
+    out->push_back(uint8_t((v & 127) | 128));
+    v >>= 7;
+  }
+  out->push_back(uint8_t(v));
+}
+
+// Reads a count without passing `end`; raises `code` on an overrun or a count
+// longer than any page could need.
+size_t GetCount(const uint8_t*& p, const uint8_t* end, int code) {
+  size_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    Require(p < end && shift <= 28, code);
+    uint8_t b = *p++;
+    v |= size_t(b & 127) << shift;
+    if ((b & 128) == 0) return v;
+  }
+}
+
+}  // namespace
+
+bool Compress(const uint8_t* in, size_t n, std::vector<uint8_t>* out) {
+  out->clear();
+  size_t p = 0;
+  bool any_run = false;
+  size_t i = 0;
+  while (i < n) {
+    uint8_t b = in[i];
+    size_t r = 1;
+    while (i + r < n && in[i + r] == b) ++r;
+    if (r >= 4) {
+      PutCount(out, i + 1 - p);
+      out->insert(out->end(), in + p, in + i + 1);
+      PutCount(out, r - 1);
+      p = i + r;
+      any_run = true;
+    }
+    i += r;
+  }
+  if (!any_run) return false;
+  PutCount(out, n - p);
+  out->insert(out->end(), in + p, in + n);
+  return true;
+}
+
+void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
+  const uint8_t* p = in;
+  const uint8_t* end = in + in_len;
+  size_t w = 0;
+  size_t remaining = out_len;
+  while (remaining > 0) {
+    size_t literals = GetCount(p, end, container_error::kDecompressLiteral);
+    Require(literals <= remaining && literals <= size_t(end - p), container_error::kDecompressLiteral);
+    std::memcpy(out + w, p, literals);
+    p += literals;
+    w += literals;
+    remaining -= literals;
+    if (remaining == 0) break;
+    size_t run = GetCount(p, end, container_error::kDecompressRun);
+    Require(run <= remaining, container_error::kDecompressRun);
+    if (run > 0) {
+      Require(w > 0, container_error::kDecompressRun);  // nothing to repeat yet
+      std::memset(out + w, out[w - 1], run);
+      w += run;
+      remaining -= run;
+    }
+  }
+}
+
+}  // namespace kel

@@ -1,0 +1,205 @@
+// Page images: building them from a page's records and parsing them back.
+//
+// Layout (see container.h): a 13-byte page header, the child addresses of a
+// page above level 0, the records, filler 0xB0 up to the image length. The
+// page prefix (header and child addresses, P bytes) is never compressed.
+//
+// Records are stored in ascending order, each as
+//   flag byte: bit 7 = a u16 total length T follows (else T as the previous
+//              record), bit 6 = a u16 key length K follows (else as the
+//              previous), bits 0-5 = s, the number of leading content bytes
+//              shared with the previous record;
+//   [T] [K] content bytes s .. T-1.
+// The writer flags T and K exactly when they differ from the previous
+// record's (the first record of a page: always) and takes s as the common
+// prefix of both contents, capped at 63 (first record: 0). The encoding of a
+// record never takes more than T + 5 bytes, so the page's size estimate
+// (13 + sum(T + 5) + 4n above level 0) bounds the unpacked length.
+//
+// Parsing trusts nothing it reads: the stored length must fill the image to
+// its last 256-byte unit, the prefix must fit the stored bytes, compressed
+// data must stay inside the stored bytes, and every record must stay inside
+// the unpacked length with K <= T and s no longer than either record; the
+// records must end exactly at the unpacked length.
+#include <algorithm>
+#include <cstring>
+
+#include "storage/bytes.h"
+#include "storage/container.h"
+#include "storage/errors.h"
+
+namespace kel {
+namespace {
+
+constexpr uint32_t kPageHeaderSize = 13;
+constexpr size_t kMaxShared = 63;
+
+uint32_t PrefixSize(uint8_t level, size_t n) {
+  return kPageHeaderSize + (level > 0 ? 4 * uint32_t(n) : 0);
+}
+
+size_t SharedPrefix(const std::string& a, const std::string& b) {
+  size_t limit = std::min({a.size(), b.size(), kMaxShared});
+  size_t s = 0;
+  while (s < limit && a[s] == b[s]) ++s;
+  return s;
+}
+
+}  // namespace
+
+uint32_t SizeEstimate(const std::vector<const Record*>& records, uint8_t level) {
+  uint32_t size = kPageHeaderSize;
+  for (const Record* r : records) size += uint32_t(r->bytes.size()) + 5 + (level > 0 ? 4 : 0);
+  return size;
+}
+
+PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t level, uint16_t estimate) {
+  using namespace container_error;
+  size_t n = records.size();
+  Require(n <= 0xFFFF, kImageTooLarge);
+  const uint32_t prefix = PrefixSize(level, n);
+  Require(prefix <= estimate, kImageTooLarge);
+
+  // Unpacked image: prefix, then the encoded records. Every record is checked
+  // against the estimate before its bytes go in.
+  std::vector<uint8_t> raw(estimate);
+  PutLe16(raw.data() + 8, estimate);
+  PutLe16(raw.data() + 10, uint16_t(n));
+  raw[12] = level;
+  size_t u = prefix;
+  const std::string empty;
+  const std::string* prev = &empty;
+  size_t prev_key = 0;
+  bool first = true;
+  for (const Record* r : records) {
+    const std::string& b = r->bytes;
+    Require(b.size() <= 0xFFFF && r->key_len <= b.size(), kImageTooLarge);
+    size_t s = first ? 0 : SharedPrefix(*prev, b);
+    bool put_total = first || b.size() != prev->size();
+    bool put_key = first || r->key_len != prev_key;
+    size_t need = 1 + (put_total ? 2 : 0) + (put_key ? 2 : 0) + (b.size() - s);
+    Require(u + need <= estimate, kImageTooLarge);
+    uint8_t* p = raw.data() + u;
+    *p++ = uint8_t((put_total ? 0x80 : 0) | (put_key ? 0x40 : 0) | s);
+    if (put_total) {
+      PutLe16(p, uint16_t(b.size()));
+      p += 2;
+    }
+    if (put_key) {
+      PutLe16(p, r->key_len);
+      p += 2;
+    }
+    std::memcpy(p, b.data() + s, b.size() - s);
+    u += need;
+    prev = &b;
+    prev_key = r->key_len;
+    first = false;
+  }
+  PutLe16(raw.data() + 6, uint16_t(u));
+
+  std::vector<uint8_t> packed;
+  size_t stored = u;
+  bool compressed = Compress(raw.data() + prefix, u - prefix, &packed) &&
+                    Ceil256(prefix + packed.size()) < Ceil256(u);
+  if (compressed) stored = prefix + packed.size();
+  uint64_t length = Ceil256(stored);
+  Require(length <= kMaxImage, kImageOverLimit);
+
+  PageImage image;
+  image.bytes.resize(length);
+  uint8_t* out = image.bytes.data();
+  std::memcpy(out, raw.data(), prefix);
+  if (compressed) {
+    std::memcpy(out + prefix, packed.data(), packed.size());
+  } else {
+    std::memcpy(out + prefix, raw.data() + prefix, u - prefix);
+  }
+  PutLe16(out + 4, uint16_t(stored));
+  std::memset(out + stored, kFiller, length - stored);
+  return image;
+}
+
+void StampImage(PageImage& image, int32_t address, const std::vector<int32_t>& children) {
+  using namespace container_error;
+  Require(address >= 0 && image.bytes.size() >= kUnit, kAddressInNoRegion);
+  uint8_t* p = image.bytes.data();
+  PutLe32(p, uint32_t(PageOffset(address)));
+  if (p[12] > 0) {
+    size_t n = GetLe16(p + 10);
+    Require(children.size() == n, kImageTooLarge);
+    for (size_t i = 0; i < n; ++i) PutLe32(p + kPageHeaderSize + 4 * i, uint32_t(children[i]));
+  }
+}
+
+ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
+  using namespace container_error;
+  Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
+  const size_t stored = GetLe16(image + 4);
+  const size_t unpacked = GetLe16(image + 6);
+  const size_t n = GetLe16(image + 10);
+  ParsedPage page;
+  page.estimate = GetLe16(image + 8);
+  page.level = image[12];
+  Require(Ceil256(stored) == length, kImageLength);
+  const size_t prefix = PrefixSize(page.level, n);
+  Require(prefix <= stored, kImageLength);
+  Require(prefix <= unpacked, kRecordStream);
+
+  // The record bytes, unpacked.
+  std::vector<uint8_t> unpacked_bytes;
+  const uint8_t* body;
+  if (stored < unpacked) {
+    unpacked_bytes.resize(unpacked - prefix);
+    Decompress(image + prefix, stored - prefix, unpacked_bytes.data(), unpacked_bytes.size());
+    body = unpacked_bytes.data();
+  } else {
+    body = image + prefix;
+  }
+  const size_t body_len = unpacked - prefix;
+
+  // Every record takes at least its flag byte.
+  Require(n <= body_len, kRecordStream);
+  page.records.resize(n);
+  size_t pos = 0;
+  size_t prev_total = 0;
+  size_t prev_key = 0;
+  const std::string* prev = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    Require(pos < body_len, kRecordStream);
+    uint8_t flag = body[pos++];
+    size_t total = prev_total;
+    size_t key = prev_key;
+    size_t s = flag & 0x3F;
+    if (flag & 0x80) {
+      Require(body_len - pos >= 2, kRecordStream);
+      total = GetLe16(body + pos);
+      pos += 2;
+    }
+    if (flag & 0x40) {
+      Require(body_len - pos >= 2, kRecordStream);
+      key = GetLe16(body + pos);
+      pos += 2;
+    }
+    Require(key <= total && s <= total && s <= prev_total, kRecordStream);
+    Require(body_len - pos >= total - s, kRecordStream);
+    Record& r = page.records[i];
+    r.bytes.resize(total);
+    if (s > 0) std::memcpy(r.bytes.data(), prev->data(), s);
+    std::memcpy(r.bytes.data() + s, body + pos, total - s);
+    pos += total - s;
+    r.key_len = uint16_t(key);
+    prev = &r.bytes;
+    prev_total = total;
+    prev_key = key;
+  }
+  Require(pos == body_len, kRecordStream);
+
+  if (page.level > 0) {
+    for (size_t i = 0; i < n; ++i) {
+      page.records[i].child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+    }
+  }
+  return page;
+}
+
+}  // namespace kel
