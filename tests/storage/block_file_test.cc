@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "storage/container.h"
+#include "storage/errors.h"
+
+namespace kel {
+namespace {
+
+int CodeOf(const std::function<void()>& f) {
+  OperationFrame frame("T");
+  try {
+    f();
+  } catch (const InternalError& e) {
+    return e.code();
+  }
+  return 0;
+}
+
+class BlockFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kel_block_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/B.KST";
+    platform::DisarmFaults();
+  }
+  void TearDown() override {
+    platform::DisarmFaults();
+    std::filesystem::remove_all(dir_);
+  }
+  std::unique_ptr<BlockFile> Open() {
+    std::unique_ptr<platform::File> f;
+    platform::File::OpenOptions o;
+    o.create = true;
+    EXPECT_EQ(platform::File::Open(path_, o, &f), 0);
+    return std::make_unique<BlockFile>(std::move(f));
+  }
+  uint64_t FileSize() { return std::filesystem::file_size(path_); }
+
+  std::string dir_, path_;
+};
+
+TEST_F(BlockFileTest, LengthsMustBeWholeBlocks) {
+  auto bf = Open();
+  uint8_t buf[128] = {};
+  EXPECT_EQ(CodeOf([&] { bf->ReadBlocks(0, buf, 100); }), 2272);
+  EXPECT_EQ(CodeOf([&] { bf->WriteBlocks(0, buf, 100); }), 2286);
+  EXPECT_EQ(CodeOf([&] { bf->ReadBlocks(uint64_t{1} << 63, buf, 64); }), 2341);
+}
+
+TEST_F(BlockFileTest, ShortReadsCountAndExactReadsRaise) {
+  auto bf = Open();
+  std::vector<uint8_t> data(192, 0x5A);
+  bf->WriteBlocks(0, data.data(), 192);
+  uint8_t buf[256];
+  EXPECT_EQ(bf->ReadBlocks(0, buf, 256), 192u);
+  EXPECT_EQ(bf->ReadBlocks(1024, buf, 64), 0u);
+  EXPECT_EQ(CodeOf([&] { bf->ReadExact(128, buf, 128); }), 2172);
+  EXPECT_EQ(CodeOf([&] { bf->ReadExact(128, buf, 64); }), 0);
+}
+
+TEST_F(BlockFileTest, WithoutAFileReadsAreEmptyAndWritesVanish) {
+  BlockFile bf(nullptr);
+  uint8_t buf[64] = {1};
+  EXPECT_FALSE(bf.has_file());
+  EXPECT_EQ(bf.ReadBlocks(0, buf, 64), 0u);
+  bf.WriteBlocks(0, buf, 64);
+  EXPECT_EQ(bf.latched_error(), 0);
+  EXPECT_EQ(bf.Flush(), 0);
+  EXPECT_EQ(bf.Truncate(0), 0);
+  EXPECT_EQ(CodeOf([&] { bf.ReadPageImageAt(512, 1); }), 2172);
+}
+
+// The first failed write of a commit is latched; later writes are skipped
+// until the latch is cleared.
+TEST_F(BlockFileTest, WriteErrorsLatch) {
+  struct Case {
+    const char* name;
+    platform::FaultPlan plan;
+    int latched;
+  };
+  platform::FaultPlan fail;
+  fail.fail_write = 1;
+  fail.error = 28;
+  platform::FaultPlan shrt;
+  shrt.short_write = 1;
+  for (const Case& c : {Case{"failed write", fail, 28}, Case{"short write", shrt, 5}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path_);
+    auto bf = Open();
+    std::vector<uint8_t> block(256, 0x11);
+    platform::ArmFaults(c.plan);
+    bf->WriteBlocks(0, block.data(), 256);
+    bf->WriteBlocks(256, block.data(), 256);
+    EXPECT_EQ(bf->latched_error(), c.latched);
+    bf->WriteBlocks(512, block.data(), 256);  // skipped: never reaches the file
+    EXPECT_EQ(platform::GetFaultCounters().writes, 2);
+    platform::DisarmFaults();
+    EXPECT_LT(FileSize(), 512u);
+    bf->ClearLatchedError();
+    bf->WriteBlocks(512, block.data(), 256);
+    EXPECT_EQ(bf->latched_error(), 0);
+    EXPECT_EQ(FileSize(), 768u);
+  }
+}
+
+TEST_F(BlockFileTest, WritesNeverReachTheLockArea) {
+  auto bf = Open();
+  std::vector<uint8_t> block(256, 0x22);
+  bf->WriteBlocks(kLockAreaStart - 128, block.data(), 256);
+  EXPECT_EQ(bf->latched_error(), kErrFileTooLarge);
+  EXPECT_EQ(FileSize(), 0u);
+  bf->ClearLatchedError();
+  bf->WriteBlocks(kLockAreaStart, block.data(), 64);
+  EXPECT_EQ(bf->latched_error(), kErrFileTooLarge);
+  bf->ClearLatchedError();
+  bf->WriteBlocks(uint64_t{1} << 40, block.data(), 64);
+  EXPECT_EQ(bf->latched_error(), kErrFileTooLarge);
+  EXPECT_EQ(FileSize(), 0u);
+}
+
+TEST_F(BlockFileTest, PageImageLengthMustMatchItsClass) {
+  auto bf = Open();
+  std::vector<Record> recs(1);
+  std::vector<const Record*> ptrs = {&recs[0]};
+  PageImage img = BuildPageImage(ptrs, 0, uint16_t(SizeEstimate(ptrs, 0)));
+  StampImage(img, 0, {});
+  bf->WriteBlocks(512, img.bytes.data(), 256);
+  std::vector<uint8_t> two(512, 0xB0);
+  std::memcpy(two.data(), img.bytes.data(), 13);
+  bf->WriteBlocks(768, two.data(), 512);
+  EXPECT_EQ(CodeOf([&] { EXPECT_EQ(bf->ReadPageImageAt(512, 1), img.bytes); }), 0);
+  EXPECT_EQ(CodeOf([&] { bf->ReadPageImageAt(768, 2); }), 1477);  // stored length says class 1
+  EXPECT_EQ(CodeOf([&] { bf->ReadPageImageAt(512, 2); }), 1477);
+  EXPECT_EQ(CodeOf([&] { bf->ReadPageImageAt(1024, 2); }), 2172);  // past the end of file
+  EXPECT_EQ(CodeOf([&] { bf->ReadPageImageAt(512, 0); }), 1477);
+}
+
+}  // namespace
+}  // namespace kel
