@@ -1,0 +1,238 @@
+// Internals of the record store (storage/store.h): cached pages, the page
+// cache, the tree operations, commit and recovery.
+//
+// Invariants kept here:
+// - Tree: the root page's address is header.root. A page of level k > 0
+//   holds separators (key-only records) whose child pages have level k - 1;
+//   a separator never exceeds the first key of its child and every record of
+//   a child sorts below the next separator of its parent. The leftmost page
+//   of every level starts with the empty key; the leftmost leaf holds the
+//   sentinel. Only the root may be empty.
+// - Cache: every cached page is in exactly one hash chain (address taken as
+//   unsigned, modulo 100) and in exactly one ring: the clean ring (least
+//   recently fetched first) or the modified ring (in the order the pages were
+//   first modified). Modified pages leave memory only through commit or
+//   discard. Pages pinned by a running operation are never dropped by
+//   trimming; pages dropped for any reason first detach their cursors.
+// - Headers: `header_` is the working header (regions, root, numbers change
+//   here between commits); `disk_header_` is the header as last read from or
+//   written to offset 0 by this process. The commit takes the backup header
+//   and the old used end from `disk_header_`, never from `header_`, because
+//   between commits `header_` already reflects pages freed and moved by
+//   deletes while the file still holds the previous tree.
+//
+// Commit log (behind the used end of the file, at least at the old used end):
+// a sequence of blocks, each a page image (own position = its home offset) or,
+// last, the 512-byte header whose own position is 0. The header at offset 0
+// points at the log (log start != log end) only once the whole log is
+// flushed; the log is then complete and is replayed (rolled forward) by the
+// next access, unless a multi-file transaction check asks to roll it back.
+// A log that fails the walk (short block, length 0 or over 15104, a block
+// whose own position lies at or beyond log start, no header block, or blocks
+// that do not end exactly at log end) is broken and rolled back.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/container.h"
+#include "storage/lock_area.h"
+#include "storage/page_tree.h"
+#include "storage/store.h"
+
+namespace kel {
+
+struct CachedPage {
+  int32_t address = 0;
+  uint8_t level = 0;
+  PageNode* root = nullptr;
+  uint32_t estimate = 13;
+  bool modified = false;
+  int pins = 0;
+  uint64_t created = 0;   // use clock when created in memory
+  uint64_t fetched = 0;   // use clock at the last fetch
+  CachedPage* hash_next = nullptr;
+  CachedPage* prev = nullptr;   // ring links
+  CachedPage* next = nullptr;
+  std::vector<Cursor*> cursors;
+  bool image_built = false;
+  PageImage image;              // during a commit
+};
+
+// Keeps a page from being dropped by trimming while an operation uses it.
+class PageRef {
+ public:
+  PageRef() = default;
+  explicit PageRef(CachedPage* p) : p_(p) { if (p_) p_->pins++; }
+  PageRef(PageRef&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  PageRef& operator=(PageRef&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      p_ = o.p_;
+      o.p_ = nullptr;
+    }
+    return *this;
+  }
+  PageRef(const PageRef&) = delete;
+  PageRef& operator=(const PageRef&) = delete;
+  ~PageRef() { Reset(); }
+  void Reset() {
+    if (p_) p_->pins--;
+    p_ = nullptr;
+  }
+  CachedPage* get() const { return p_; }
+  CachedPage* operator->() const { return p_; }
+
+ private:
+  CachedPage* p_ = nullptr;
+};
+
+class StoreImpl : public PageMover {
+ public:
+  StoreImpl(std::unique_ptr<platform::File> file, SharingClass sharing, bool in_memory);
+  ~StoreImpl() override;
+
+  // ---- access, states --------------------------------------------------------
+  int BeginAccess();
+  void EndAccess();
+  int EnterWriteState();
+  int EndOperation();
+
+  // ---- tree ------------------------------------------------------------------
+  RecordPtr FindExact(std::string_view key);
+  RecordPtr FindNext(std::string_view key);
+  RecordPtr FindPrevious(std::string_view key);
+  RecordPtr Last();
+  void Insert(RecordPtr record);
+  void Delete(const RecordPtr& found);
+  RecordPtr ReplaceData(const RecordPtr& found, std::string_view data);
+  void SetLastNumber(uint32_t value);
+  uint64_t CheckTree();
+  uint32_t TreeHeight();
+
+  // ---- cursors ---------------------------------------------------------------
+  void CursorSet(Cursor* c, RecordPtr record, bool insert);
+  void CursorSetKey(Cursor* c, std::string_view key);
+  RecordPtr CursorCurrent(Cursor* c);
+  void CursorDeleteCurrent(Cursor* c);
+  void CursorInsertAfter(Cursor* c, RecordPtr record);
+  void CursorRelease(Cursor* c);
+
+  // ---- commit ------------------------------------------------------------------
+  int Commit();
+  int CommitPhase0();
+  int CommitPhase1();
+  int AbandonLog();
+  void Discard();
+  int Truncate();
+  int Close();
+
+  // ---- PageMover ------------------------------------------------------------------
+  void MovePage(int32_t from, int32_t to) override;
+  int32_t NextTemporaryAddress() override { return --temp_counter_; }
+
+  // State shared with the facade.
+  bool in_memory_;
+  bool closed_ = false;
+  SharingClass sharing_;
+  std::unique_ptr<BlockFile> io_;
+  std::unique_ptr<LockArea> locks_;
+  Header header_;
+  Header disk_header_;
+  bool disk_header_known_ = false;
+  bool uncommitted_ = false;
+  bool access_open_ = false;
+  bool enlisted_ = false;
+  bool read_state_ = true;
+  std::function<bool(const Record&)> recovery_check_;
+  uint64_t page_reads_ = 0;
+
+  size_t cached_count() const { return clean_count_ + modified_count_; }
+  size_t clean_count_ = 0;
+  size_t modified_count_ = 0;
+
+ private:
+  friend class Store;
+  bool shared() const { return sharing_ == SharingClass::kShared; }
+  bool takes_commit_lock() const { return !in_memory_ && sharing_ != SharingClass::kExclusive; }
+  void LockCommit();
+  void UnlockCommit();
+
+  // Cache.
+  CachedPage* Lookup(int32_t address) const;
+  void Hash(CachedPage* p);
+  void Unhash(CachedPage* p);
+  void RingAppend(CachedPage* ring, CachedPage* p);
+  void RingRemove(CachedPage* p);
+  void Trim();
+  PageRef Fetch(int32_t address);
+  PageRef NewPage(uint8_t level);
+  void LoadPage(CachedPage* p);
+  void MarkModified(CachedPage* p);
+  void MarkClean(CachedPage* p);
+  void DropPage(CachedPage* p);
+  void DropCache();
+  void DetachCursors(CachedPage* p);
+  void Attach(Cursor* c, CachedPage* p, PageNode* n);
+  void Touch() { ++version_; }
+
+  // Tree.
+  PageRef FetchRoot();
+  PageRef FetchChild(CachedPage* parent, PageNode* sep);
+  static bool NeedsSplit(const CachedPage* p);
+  static uint32_t ComputeEstimate(const CachedPage* p);
+  // Inserts at `level`; answers the leaf page and node when the record is
+  // still in the page it went into (no split there), else {null, null}.
+  std::pair<CachedPage*, PageNode*> InsertAtLevel(RecordPtr record, uint8_t level, int32_t child);
+  void Split(CachedPage* p);
+  void DeleteAtLevel(const RecordPtr& r, uint8_t level);
+  void RemoveNode(CachedPage* page, PageNode* n);
+  struct Found {
+    CachedPage* page = nullptr;
+    PageNode* node = nullptr;
+  };
+  Found LocateExact(std::string_view key);
+  RecordPtr NextIn(CachedPage* p, std::string_view key, int depth);
+  // 0 nothing found here, 1 found (*out), 2 definitively none
+  int PrevIn(CachedPage* p, std::string_view key, PageNode** out, CachedPage** out_page);
+  uint64_t CheckPage(CachedPage* p, std::string_view lo, const std::string* hi, bool leftmost,
+                     std::string* prev_key, bool* seen_any);
+  void SetHint(CachedPage* p, PageNode* n) {
+    hint_page_ = p;
+    hint_node_ = n;
+    hint_version_ = version_;
+  }
+
+  // Commit and recovery.
+  void BuildImage(CachedPage* p);
+  void StampImage(CachedPage* p);
+  int Recover();
+  int FinalHeaderRewrite();
+  int ReadDiskHeader(Header* out);   // 0 ok, 1 not a table file
+  void WriteHeaderAt(uint64_t pos, const Header& h);
+  uint64_t ReadPosition(uint64_t home) const;
+  void FailPhase1();
+
+  std::array<CachedPage*, 100> chains_{};
+  CachedPage clean_ring_;
+  CachedPage modified_ring_;
+  uint64_t clock_ = 0;
+  int32_t temp_counter_ = 0;
+  std::map<uint64_t, uint64_t> remap_;   // home offset -> log offset
+  bool commit_locked_ = false;
+  uint64_t version_ = 0;        // raised by every change of the tree or cache
+  CachedPage* hint_page_ = nullptr;
+  PageNode* hint_node_ = nullptr;
+  uint64_t hint_version_ = ~uint64_t{0};
+  // Commit in progress.
+  uint64_t e0_ = 0;
+  Header h0_;
+  std::vector<CachedPage*> kept_;   // pages whose images went to the log
+};
+
+}  // namespace kel

@@ -1,0 +1,719 @@
+// Page cache and B-tree operations of the record store (see store_impl.h for
+// the invariants).
+#include <algorithm>
+#include <cstring>
+
+#include "storage/errors.h"
+#include "storage/store_impl.h"
+
+namespace kel {
+namespace {
+
+constexpr int kChains = 100;
+constexpr uint32_t kSplitAlways = 15094;
+constexpr uint32_t kSplitMany = 4096;
+constexpr uint32_t kSplitManyCount = 20;
+// Broken link inside the page structure or between pages.
+constexpr int kBrokenLink = 300;
+
+bool IsSentinel(const PageNode* n) { return n->rec->key_len == 0; }
+
+uint32_t RecordCost(const Record& r, uint8_t level) {
+  return uint32_t(r.bytes.size()) + (level > 0 ? 9 : 5);
+}
+
+}  // namespace
+
+// ---- cache ---------------------------------------------------------------------
+
+CachedPage* StoreImpl::Lookup(int32_t address) const {
+  for (CachedPage* p = chains_[uint32_t(address) % kChains]; p; p = p->hash_next) {
+    if (p->address == address) return p;
+  }
+  return nullptr;
+}
+
+void StoreImpl::Hash(CachedPage* p) {
+  CachedPage*& head = chains_[uint32_t(p->address) % kChains];
+  p->hash_next = head;
+  head = p;
+}
+
+void StoreImpl::Unhash(CachedPage* p) {
+  CachedPage** link = &chains_[uint32_t(p->address) % kChains];
+  while (*link && *link != p) link = &(*link)->hash_next;
+  if (*link) *link = p->hash_next;
+  p->hash_next = nullptr;
+}
+
+void StoreImpl::RingAppend(CachedPage* ring, CachedPage* p) {
+  p->prev = ring->prev;
+  p->next = ring;
+  ring->prev->next = p;
+  ring->prev = p;
+}
+
+void StoreImpl::RingRemove(CachedPage* p) {
+  if (p->prev) {
+    p->prev->next = p->next;
+    p->next->prev = p->prev;
+  }
+  p->prev = p->next = nullptr;
+}
+
+void StoreImpl::Trim() {
+  CachedPage* p = clean_ring_.next;
+  while (clean_count_ >= 20 && p != &clean_ring_) {
+    CachedPage* next = p->next;
+    if (p->pins > 0) {  // in use by the running operation
+      p = next;
+      continue;
+    }
+    if (clean_count_ < 100 && (clock_ - p->fetched) < 4 * ((clock_ - p->created) / clean_count_)) break;
+    DropPage(p);
+    p = next;
+  }
+}
+
+void StoreImpl::MarkModified(CachedPage* p) {
+  if (p->modified) return;
+  RingRemove(p);
+  clean_count_--;
+  p->modified = true;
+  RingAppend(&modified_ring_, p);
+  modified_count_++;
+}
+
+void StoreImpl::MarkClean(CachedPage* p) {
+  if (!p->modified) return;
+  RingRemove(p);
+  modified_count_--;
+  p->modified = false;
+  p->image_built = false;
+  p->image.bytes.clear();
+  p->image.bytes.shrink_to_fit();
+  RingAppend(&clean_ring_, p);
+  clean_count_++;
+  p->fetched = clock_;
+}
+
+void StoreImpl::DetachCursors(CachedPage* p) {
+  for (Cursor* c : p->cursors) {
+    c->key_.assign(c->node_->key());
+    c->page_ = nullptr;
+    c->node_ = nullptr;
+  }
+  p->cursors.clear();
+  Touch();
+}
+
+void StoreImpl::Attach(Cursor* c, CachedPage* p, PageNode* n) {
+  CursorRelease(c);
+  c->page_ = p;
+  c->node_ = n;
+  p->cursors.push_back(c);
+}
+
+void StoreImpl::CursorRelease(Cursor* c) {
+  if (c->page_) {
+    auto& v = c->page_->cursors;
+    v.erase(std::remove(v.begin(), v.end(), c), v.end());
+    c->key_.assign(c->node_->key());
+    c->page_ = nullptr;
+    c->node_ = nullptr;
+  }
+}
+
+void StoreImpl::DropPage(CachedPage* p) {
+  DetachCursors(p);
+  Unhash(p);
+  RingRemove(p);
+  if (p->modified) {
+    modified_count_--;
+  } else {
+    clean_count_--;
+  }
+  page_tree::FreeAll(p->root);
+  if (hint_page_ == p) hint_page_ = nullptr;
+  delete p;
+  Touch();
+}
+
+void StoreImpl::DropCache() {
+  while (clean_ring_.next != &clean_ring_) DropPage(clean_ring_.next);
+  while (modified_ring_.next != &modified_ring_) DropPage(modified_ring_.next);
+  kept_.clear();
+}
+
+PageRef StoreImpl::NewPage(uint8_t level) {
+  auto* p = new CachedPage;
+  p->address = NextTemporaryAddress();
+  p->level = level;
+  p->created = p->fetched = clock_;
+  p->modified = true;
+  Require(Lookup(p->address) == nullptr, kBrokenLink);
+  Hash(p);
+  RingAppend(&modified_ring_, p);
+  modified_count_++;
+  return PageRef(p);
+}
+
+uint64_t StoreImpl::ReadPosition(uint64_t home) const {
+  if (!remap_.empty()) {
+    auto it = remap_.find(home);
+    if (it != remap_.end()) return it->second;
+  }
+  return home;
+}
+
+void StoreImpl::LoadPage(CachedPage* p) {
+  Regions regions(header_, *this);
+  int cls = regions.ClassOf(p->address);
+  Require(cls > 0, 1735);
+  uint64_t home = PageOffset(p->address);
+  std::vector<uint8_t> bytes = io_->ReadPageImageAt(ReadPosition(home), cls);
+  page_reads_++;
+  uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+  Require(own == home, kBrokenLink);
+  ParsedPage parsed = ParsePageImage(bytes.data(), bytes.size());
+  p->level = parsed.level;
+  p->estimate = parsed.estimate;
+  const Record* prev = nullptr;
+  for (Record& r : parsed.records) {
+    if (prev) Require(CompareKeys(prev->key(), r.key()) < 0, kBrokenLink);
+    auto node = new PageNode;
+    node->child = r.child;
+    if (p->level > 0) Require(r.child >= 0, kBrokenLink);
+    auto rec = std::make_shared<Record>(std::move(r));
+    rec->child = 0;
+    node->rec = std::move(rec);
+    prev = node->rec.get();
+    page_tree::Insert(p->root, node);
+  }
+}
+
+PageRef StoreImpl::Fetch(int32_t address) {
+  Trim();
+  CachedPage* p = Lookup(address);
+  if (p == nullptr) {
+    // Only pages with a place in the file are created by a fetch; a
+    // temporary address that is not cached is a broken reference.
+    Require(address >= 0, kBrokenLink);
+    p = new CachedPage;
+    p->address = address;
+    p->created = p->fetched = clock_;
+    Hash(p);
+    RingAppend(&clean_ring_, p);
+    clean_count_++;
+    PageRef ref(p);
+    try {
+      LoadPage(p);
+    } catch (...) {
+      ref.Reset();
+      DropPage(p);
+      throw;
+    }
+    return ref;
+  }
+  if (!p->modified) {
+    RingRemove(p);
+    RingAppend(&clean_ring_, p);
+    p->fetched = ++clock_;
+  }
+  return PageRef(p);
+}
+
+void StoreImpl::MovePage(int32_t from, int32_t to) {
+  if (from == to) return;
+  PageRef page = Fetch(from);
+  Require(Lookup(to) == nullptr, kBrokenLink);
+  MarkModified(page.get());
+  Unhash(page.get());
+  page->address = to;
+  Hash(page.get());
+  Touch();
+  if (header_.root == from) {
+    header_.root = to;
+    return;
+  }
+  PageNode* first = page_tree::First(page->root);
+  Require(first != nullptr, 1891);
+  std::string key(first->key());
+  PageRef cur = FetchRoot();
+  while (true) {
+    Require(cur->level > 0, 1894);
+    PageNode* sep = page_tree::LastNotGreater(cur->root, key);
+    Require(sep != nullptr, 1894);
+    if (sep->child == from) {
+      sep->child = to;
+      MarkModified(cur.get());
+      return;
+    }
+    cur = FetchChild(cur.get(), sep);
+  }
+}
+
+// ---- tree ----------------------------------------------------------------------
+
+PageRef StoreImpl::FetchRoot() {
+  Require(BeginAccess() == 0, 1013);
+  if (header_.change_count == 0) {
+    header_.change_count = 1;
+    header_.root = -1;
+    temp_counter_ = -1;
+  }
+  if (header_.root < 0) {
+    CachedPage* p = Lookup(header_.root);
+    if (p == nullptr) {
+      // The tree was never written: an empty root leaf with the sentinel.
+      if (temp_counter_ > header_.root) temp_counter_ = header_.root;
+      p = new CachedPage;
+      p->address = header_.root;
+      p->created = p->fetched = clock_;
+      p->modified = true;
+      Hash(p);
+      RingAppend(&modified_ring_, p);
+      modified_count_++;
+      auto node = new PageNode;
+      node->rec = MakeRecord({}, {});
+      page_tree::Insert(p->root, node);
+      p->estimate = 13 + 5;
+    }
+    Trim();
+    return PageRef(p);
+  }
+  return Fetch(header_.root);
+}
+
+PageRef StoreImpl::FetchChild(CachedPage* parent, PageNode* sep) {
+  PageRef c = Fetch(sep->child);
+  // Levels fall by exactly one on every step down, so no chain of child
+  // pointers can loop.
+  Require(c->level + 1 == parent->level, kBrokenLink);
+  return c;
+}
+
+bool StoreImpl::NeedsSplit(const CachedPage* p) {
+  return p->estimate > kSplitAlways || (p->estimate > kSplitMany && CountOf(p->root) > kSplitManyCount);
+}
+
+uint32_t StoreImpl::ComputeEstimate(const CachedPage* p) {
+  uint32_t e = 13;
+  page_tree::ForEach(p->root, [&](PageNode* n) { e += RecordCost(*n->rec, 0) + (p->level > 0 ? 4 : 0); });
+  return e;
+}
+
+StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
+  PageRef p = FetchRoot();
+  while (p->level > 0) {
+    PageNode* sep = page_tree::LastNotGreater(p->root, key);
+    Require(sep != nullptr, kBrokenLink);
+    p = FetchChild(p.get(), sep);
+  }
+  PageNode* n = page_tree::FindEqual(p->root, key);
+  return Found{p.get(), n};
+}
+
+RecordPtr StoreImpl::FindExact(std::string_view key) {
+  Found f = LocateExact(key);
+  if (f.node == nullptr || IsSentinel(f.node)) return nullptr;
+  SetHint(f.page, f.node);
+  return f.node->rec;
+}
+
+RecordPtr StoreImpl::NextIn(CachedPage* page, std::string_view key, int depth) {
+  if (page->level == 0) {
+    PageNode* n = page_tree::FirstGreater(page->root, key);
+    if (n == nullptr) return nullptr;
+    SetHint(page, n);
+    return n->rec;
+  }
+  PageNode* sep = page_tree::LastNotGreater(page->root, key);
+  if (sep) {
+    PageRef c = FetchChild(page, sep);
+    RecordPtr r = NextIn(c.get(), key, depth + 1);
+    if (r) return r;
+  }
+  // Normally the first greater separator's child answers at once; further
+  // separators are only tried when a child turned out empty.
+  for (PageNode* s = page_tree::FirstGreater(page->root, key); s;
+       s = page_tree::FirstGreater(page->root, s->key())) {
+    PageRef c = FetchChild(page, s);
+    RecordPtr r = NextIn(c.get(), key, depth + 1);
+    if (r) return r;
+  }
+  return nullptr;
+}
+
+RecordPtr StoreImpl::FindNext(std::string_view key) {
+  Require(BeginAccess() == 0, 1013);
+  if (hint_page_ && hint_version_ == version_ && hint_node_->key() == key) {
+    PageNode* n = page_tree::FirstGreater(hint_page_->root, key);
+    if (n) {
+      SetHint(hint_page_, n);
+      return n->rec;
+    }
+  }
+  PageRef root = FetchRoot();
+  return NextIn(root.get(), key, 0);
+}
+
+int StoreImpl::PrevIn(CachedPage* page, std::string_view key, PageNode** out, CachedPage** out_page) {
+  if (page->level == 0) {
+    PageNode* n = page_tree::LastLess(page->root, key);
+    if (n == nullptr) return 0;
+    if (IsSentinel(n)) return 2;
+    *out = n;
+    *out_page = page;
+    return 1;
+  }
+  for (PageNode* s = page_tree::LastLess(page->root, key); s; s = page_tree::LastLess(page->root, s->key())) {
+    PageRef c = FetchChild(page, s);
+    int r = PrevIn(c.get(), key, out, out_page);
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
+RecordPtr StoreImpl::FindPrevious(std::string_view key) {
+  PageRef root = FetchRoot();
+  PageNode* n = nullptr;
+  CachedPage* pg = nullptr;
+  if (PrevIn(root.get(), key, &n, &pg) != 1) return nullptr;
+  SetHint(pg, n);
+  return n->rec;
+}
+
+RecordPtr StoreImpl::Last() {
+  PageRef p = FetchRoot();
+  while (p->level > 0) {
+    PageNode* sep = page_tree::Last(p->root);
+    Require(sep != nullptr, kBrokenLink);
+    p = FetchChild(p.get(), sep);
+  }
+  PageNode* n = page_tree::Last(p->root);
+  if (n == nullptr) {
+    // Only a damaged tree has an empty non-root leaf; fall back to a search.
+    PageNode* q = nullptr;
+    CachedPage* pg = nullptr;
+    PageRef root = FetchRoot();
+    std::string top(1, '\xff');
+    top.append(64, '\xff');
+    if (PrevIn(root.get(), top, &q, &pg) != 1) return nullptr;
+    return q->rec;
+  }
+  if (IsSentinel(n)) return nullptr;
+  SetHint(p.get(), n);
+  return n->rec;
+}
+
+std::pair<CachedPage*, PageNode*> StoreImpl::InsertAtLevel(RecordPtr record, uint8_t level, int32_t child) {
+  std::string_view key = record->key();
+  PageRef p = FetchRoot();
+  Require(p->level >= level, kBrokenLink);
+  while (p->level > level) {
+    PageNode* sep = page_tree::LastNotGreater(p->root, key);
+    Require(sep != nullptr, kBrokenLink);
+    p = FetchChild(p.get(), sep);
+  }
+  auto node = new PageNode;
+  node->rec = std::move(record);
+  node->child = child;
+  try {
+    page_tree::Insert(p->root, node);
+  } catch (...) {
+    delete node;
+    throw;
+  }
+  MarkModified(p.get());
+  p->estimate += RecordCost(*node->rec, level);
+  DetachCursors(p.get());
+  if (NeedsSplit(p.get())) {
+    Split(p.get());
+    return {nullptr, nullptr};
+  }
+  return {p.get(), node};
+}
+
+void StoreImpl::Split(CachedPage* page) {
+  PageRef p(page);
+  Require(CountOf(p->root) > 1, 1364);
+  DetachCursors(p.get());
+  MarkModified(p.get());
+  PageRef n = NewPage(p->level);
+  if (p->address == header_.root) {
+    // The root keeps its address: its records move to a new page one level
+    // down, and the split proper happens there.
+    n->root = p->root;
+    n->estimate = p->estimate;
+    p->root = nullptr;
+    p->level++;
+    auto sep = new PageNode;
+    sep->rec = MakeRecord(page_tree::First(n->root)->key());
+    sep->child = n->address;
+    page_tree::Insert(p->root, sep);
+    p->estimate = 13 + RecordCost(*sep->rec, p->level);
+    p = std::move(n);
+    n = NewPage(p->level);
+  }
+  PageNode* m = p->root;
+  PageNode* left = m->left;
+  PageNode* right = m->right;
+  p->root = left;
+  n->root = right;
+  m->left = m->right = nullptr;
+  m->count = 1;
+  if (CountOf(left) < CountOf(right)) {
+    page_tree::Insert(p->root, m);
+  } else {
+    page_tree::Insert(n->root, m);
+  }
+  p->estimate = ComputeEstimate(p.get());
+  n->estimate = ComputeEstimate(n.get());
+  Touch();
+  InsertAtLevel(MakeRecord(page_tree::First(n->root)->key()), uint8_t(n->level + 1), n->address);
+  if (NeedsSplit(p.get())) Split(p.get());
+  if (NeedsSplit(n.get())) Split(n.get());
+}
+
+void StoreImpl::Insert(RecordPtr record) {
+  Require(record != nullptr, kBrokenLink);
+  Require(BeginAccess() == 0, 1013);
+  Require(!read_state_, 1194);
+  uncommitted_ = true;
+  InsertAtLevel(std::move(record), 0, 0);
+}
+
+void StoreImpl::RemoveNode(CachedPage* page, PageNode* n) {
+  PageNode* removed = page_tree::Remove(page->root, n->key());
+  Require(removed == n, 780);
+  MarkModified(page);
+  page->estimate -= std::min(page->estimate - 13, RecordCost(*n->rec, page->level));
+  DetachCursors(page);
+  delete n;
+}
+
+void StoreImpl::DeleteAtLevel(const RecordPtr& r, uint8_t level) {
+  std::string key(r->key());
+  // Descend, keeping the path and the separator taken on each page.
+  std::vector<PageRef> path;
+  std::vector<PageNode*> seps;
+  path.push_back(FetchRoot());
+  while (path.back()->level > level) {
+    PageNode* sep = page_tree::LastNotGreater(path.back()->root, key);
+    Require(sep != nullptr, kBrokenLink);
+    seps.push_back(sep);
+    PageRef child = FetchChild(path.back().get(), sep);
+    path.push_back(std::move(child));
+  }
+  Require(path.back()->level == level, kBrokenLink);
+  PageNode* n = page_tree::FindEqual(path.back()->root, key);
+  Require(n != nullptr && n->rec.get() == r.get(), 780);
+  RemoveNode(path.back().get(), n);
+
+  // Back up: an emptied child leaves the tree (its slot is freed, the
+  // region's last page moving into it, and its separator goes); a child whose
+  // first key grew gets a fresh separator. Splits that a longer separator
+  // may call for wait until the walk is over, so the path stays valid.
+  std::vector<CachedPage*> grown;
+  for (size_t i = path.size() - 1; i > 0; --i) {
+    CachedPage* child = path[i].get();
+    CachedPage* parent = path[i - 1].get();
+    PageNode* sep = seps[i - 1];
+    if (child->root == nullptr) {
+      int32_t address = child->address;
+      path[i].Reset();
+      grown.erase(std::remove(grown.begin(), grown.end(), child), grown.end());
+      DropPage(child);
+      if (address >= 0) {
+        Regions regions(header_, *this);
+        regions.Free(address);
+      }
+      RemoveNode(parent, sep);
+      continue;
+    }
+    PageNode* first = page_tree::First(child->root);
+    if (CompareKeys(first->key(), sep->key()) <= 0) break;
+    auto fresh = new PageNode;
+    fresh->rec = MakeRecord(first->key());
+    fresh->child = child->address;
+    RemoveNode(parent, sep);
+    page_tree::Insert(parent->root, fresh);
+    parent->estimate += RecordCost(*fresh->rec, parent->level);
+    DetachCursors(parent);
+    grown.push_back(parent);
+  }
+  for (CachedPage* p : grown) {
+    if (NeedsSplit(p)) Split(p);
+  }
+}
+
+void StoreImpl::Delete(const RecordPtr& found) {
+  Require(found != nullptr && found->key_len > 0, 780);
+  Require(BeginAccess() == 0, 1013);
+  Require(!read_state_, 1203);
+  uncommitted_ = true;
+  DeleteAtLevel(found, 0);
+}
+
+RecordPtr StoreImpl::ReplaceData(const RecordPtr& found, std::string_view data) {
+  Require(found != nullptr && found->key_len > 0, 780);
+  Require(BeginAccess() == 0, 1013);
+  Require(!read_state_, 1203);
+  RecordPtr fresh = MakeRecord(found->key(), data);
+  Found f = LocateExact(found->key());
+  Require(f.node != nullptr && f.node->rec.get() == found.get(), 780);
+  uncommitted_ = true;
+  if (fresh->bytes.size() == found->bytes.size()) {
+    f.node->rec = fresh;
+    MarkModified(f.page);
+    Touch();
+    return fresh;
+  }
+  Delete(found);
+  Insert(fresh);
+  return fresh;
+}
+
+void StoreImpl::SetLastNumber(uint32_t value) {
+  Require(BeginAccess() == 0, 1013);
+  header_.last_number = value;
+  uncommitted_ = true;
+}
+
+uint32_t StoreImpl::TreeHeight() {
+  if (header_.change_count == 0) return 0;
+  PageRef root = FetchRoot();
+  return uint32_t(root->level) + 1;
+}
+
+// ---- cursors --------------------------------------------------------------------
+
+void StoreImpl::CursorSet(Cursor* c, RecordPtr record, bool insert) {
+  CursorRelease(c);
+  c->key_.assign(record->key());
+  if (insert) Insert(std::move(record));
+}
+
+void StoreImpl::CursorSetKey(Cursor* c, std::string_view key) {
+  CursorRelease(c);
+  c->key_.assign(key);
+}
+
+RecordPtr StoreImpl::CursorCurrent(Cursor* c) {
+  Require(BeginAccess() == 0, 256);
+  if (c->page_ == nullptr) {
+    Found f = LocateExact(c->key_);
+    if (f.node == nullptr) return nullptr;
+    Attach(c, f.page, f.node);
+  }
+  if (IsSentinel(c->node_)) return nullptr;
+  return c->node_->rec;
+}
+
+void StoreImpl::CursorDeleteCurrent(Cursor* c) {
+  RecordPtr cur = CursorCurrent(c);
+  if (cur == nullptr) return;
+  CachedPage* page = c->page_;
+  PageNode* node = c->node_;
+  PageNode* pred = page_tree::LastLess(page->root, node->key());
+  if (pred != nullptr) {
+    Require(!read_state_, 337);
+    uncommitted_ = true;
+    PageRef pin(page);
+    RemoveNode(page, node);   // detaches every cursor of the page
+    Attach(c, page, pred);
+    return;
+  }
+  RecordPtr before = FindPrevious(cur->key());
+  CursorSetKey(c, before ? before->key() : std::string_view());
+  Delete(cur);
+}
+
+void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
+  Require(record != nullptr, kBrokenLink);
+  Require(BeginAccess() == 0, 232);
+  Require(!read_state_, 231);
+  uncommitted_ = true;
+  if (c->page_ != nullptr) {
+    CachedPage* page = c->page_;
+    Require(CompareKeys(record->key(), c->node_->key()) > 0, 706);
+    PageNode* succ = page_tree::FirstGreater(page->root, c->node_->key());
+    Require(succ == nullptr || CompareKeys(record->key(), succ->key()) < 0, 706);
+    PageRef pin(page);
+    auto node = new PageNode;
+    node->rec = std::move(record);
+    page_tree::Insert(page->root, node);
+    MarkModified(page);
+    page->estimate += RecordCost(*node->rec, 0);
+    DetachCursors(page);
+    if (!NeedsSplit(page)) {
+      Attach(c, page, node);
+      return;
+    }
+    c->key_.assign(node->key());
+    Split(page);
+    return;
+  }
+  std::string key(record->key());
+  auto placed = InsertAtLevel(std::move(record), 0, 0);
+  if (placed.first) {
+    Attach(c, placed.first, placed.second);
+  } else {
+    CursorSetKey(c, key);
+  }
+}
+
+// ---- checking ---------------------------------------------------------------------
+
+uint64_t StoreImpl::CheckPage(CachedPage* p, std::string_view lo, const std::string* hi, bool leftmost,
+                              std::string* prev_key, bool* seen_any) {
+  Require(page_tree::Check(p->root), kBrokenLink);
+  PageRef pin(p);
+  PageNode* first = page_tree::First(p->root);
+  if (p->address != header_.root) Require(first != nullptr, kBrokenLink);
+  if (first) {
+    Require(CompareKeys(lo, first->key()) <= 0, kBrokenLink);
+    if (leftmost) Require(first->key().empty(), kBrokenLink);
+  }
+  uint64_t count = 0;
+  if (p->level == 0) {
+    page_tree::ForEach(p->root, [&](PageNode* n) {
+      if (hi) Require(CompareKeys(n->key(), *hi) < 0, kBrokenLink);
+      if (*seen_any) Require(CompareKeys(*prev_key, n->key()) < 0, kBrokenLink);
+      prev_key->assign(n->key());
+      *seen_any = true;
+      if (!IsSentinel(n)) count++;
+    });
+    return count;
+  }
+  std::vector<std::pair<std::string, int32_t>> seps;
+  page_tree::ForEach(p->root, [&](PageNode* n) { seps.emplace_back(std::string(n->key()), n->child); });
+  for (size_t i = 0; i < seps.size(); i++) {
+    if (hi) Require(CompareKeys(seps[i].first, *hi) < 0, kBrokenLink);
+    PageRef c = Fetch(seps[i].second);
+    Require(c->level + 1 == p->level, kBrokenLink);
+    const std::string* next_hi = i + 1 < seps.size() ? &seps[i + 1].first : hi;
+    count += CheckPage(c.get(), seps[i].first, next_hi, leftmost && i == 0, prev_key, seen_any);
+  }
+  return count;
+}
+
+uint64_t StoreImpl::CheckTree() {
+  PageRef root = FetchRoot();
+  std::string prev;
+  bool seen = false;
+  uint64_t n = CheckPage(root.get(), std::string_view(), nullptr, true, &prev, &seen);
+  // The first record of the whole store is the sentinel.
+  PageRef p = FetchRoot();
+  while (p->level > 0) {
+    PageNode* first = page_tree::First(p->root);
+    Require(first != nullptr, kBrokenLink);
+    p = FetchChild(p.get(), first);
+  }
+  PageNode* first = page_tree::First(p->root);
+  Require(first != nullptr && IsSentinel(first) && first->rec->bytes.empty(), kBrokenLink);
+  return n;
+}
+
+}  // namespace kel
