@@ -238,26 +238,42 @@ std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(
   return entries;
 }
 
-int WritePrivateProfileString(std::string_view section, std::string_view key,
-                              std::string_view value, std::string_view file) {
-  if (!StorableName(section) || !StorableName(key) || HasControl(value)) return EINVAL;
-  section = Trim(section);
-  key = Trim(key);
-  std::string path = ProfileFilePath(file);
-  std::vector<Line> lines = ReadLines(path);
-  std::string text = std::string(key) + "=" + std::string(value);
+namespace {
+
+// Sets one key in the parsed lines.
+void SetEntry(std::vector<Line>& lines, std::string_view section, std::string_view key,
+              std::string_view value) {
   auto range = FindSection(lines, section);
   if (!range) {
     lines.push_back(Classify("[" + std::string(section) + "]"));
-    lines.push_back(Classify(text));
+    lines.push_back(Classify(std::string(key) + "=" + std::string(value)));
   } else if (auto at = FindKey(lines, *range, key)) {
     lines[*at] = Classify(lines[*at].name + "=" + std::string(value));  // keeps the key's spelling
   } else {
     // After the last entry of the section, ahead of trailing blank lines.
     size_t insert = range->second;
     while (insert > range->first + 1 && Trim(lines[insert - 1].text).empty()) --insert;
-    lines.insert(lines.begin() + long(insert), Classify(text));
+    lines.insert(lines.begin() + long(insert), Classify(std::string(key) + "=" + std::string(value)));
   }
+}
+
+}  // namespace
+
+int WritePrivateProfileString(std::string_view section, std::string_view key,
+                              std::string_view value, std::string_view file) {
+  return WritePrivateProfileStrings(section, {{std::string(key), std::string(value)}}, file);
+}
+
+int WritePrivateProfileStrings(std::string_view section,
+                               const std::vector<std::pair<std::string, std::string>>& entries,
+                               std::string_view file) {
+  if (!StorableName(section)) return EINVAL;
+  for (const auto& [key, value] : entries)
+    if (!StorableName(key) || HasControl(value)) return EINVAL;
+  section = Trim(section);
+  std::string path = ProfileFilePath(file);
+  std::vector<Line> lines = ReadLines(path);
+  for (const auto& [key, value] : entries) SetEntry(lines, section, Trim(key), value);
   return WriteLines(path, lines);
 }
 

@@ -55,6 +55,12 @@ std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(
 // name, an empty name).
 int WritePrivateProfileString(std::string_view section, std::string_view key,
                               std::string_view value, std::string_view file);
+// Sets several keys of one section in one rewrite of the file, in order;
+// the same rules as WritePrivateProfileString (nothing is written when one
+// entry cannot be stored).
+int WritePrivateProfileStrings(std::string_view section,
+                               const std::vector<std::pair<std::string, std::string>>& entries,
+                               std::string_view file);
 // Removes a key; 0 also when it did not exist.
 int DeletePrivateProfileKey(std::string_view section, std::string_view key, std::string_view file);
 
