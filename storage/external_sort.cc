@@ -1,0 +1,206 @@
+#include "storage/external_sort.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/file.h"
+#include "storage/errors.h"
+
+namespace kel {
+
+ExternalSorter::ExternalSorter(size_t pair_length, SortOptions options)
+    : pair_len_(pair_length), opt_(std::move(options)) {
+  Require(pair_len_ > 0 && opt_.file_buffer_bytes > 0, 3120);
+}
+
+ExternalSorter::~ExternalSorter() = default;
+
+bool ExternalSorter::HeapLess(uint32_t a, uint32_t b) const {
+  // std heaps are max-heaps: order by "greater" to pop the smallest first.
+  return std::memcmp(&arena_[size_t(a) * pair_len_], &arena_[size_t(b) * pair_len_], pair_len_) > 0;
+}
+
+int ExternalSorter::Add(std::string_view pair) {
+  Require(pair.size() == pair_len_ && !finished_, 3120);
+  if (error_ != 0) return error_;
+  if (arena_.size() > opt_.spill_bytes || heap_.size() >= opt_.max_heap_entries) {
+    int rc = Spill();
+    if (rc != 0) return rc;
+  }
+  heap_.push_back(uint32_t(arena_.size() / pair_len_));
+  arena_.insert(arena_.end(), pair.begin(), pair.end());
+  std::push_heap(heap_.begin(), heap_.end(), [this](uint32_t a, uint32_t b) { return HeapLess(a, b); });
+  return 0;
+}
+
+int ExternalSorter::OpenTempFile() {
+  std::string dir = opt_.temp_dir;
+  if (dir.empty()) {
+    const char* t = getenv("TMPDIR");
+    dir = t && *t ? t : "/tmp";
+  }
+  std::string path = dir + "/kelsortXXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) return platform::MapErrno(errno);
+  close(fd);
+  platform::File::OpenOptions o;
+  o.access = platform::File::Access::kReadWrite;
+  int rc = platform::File::Open(path, o, &file_);
+  platform::RemoveFile(path);  // gone from the directory at once
+  return rc;
+}
+
+int ExternalSorter::FlushBuffer() {
+  if (wbuf_.empty()) return 0;
+  size_t written = 0;
+  int rc = file_->WriteAt(file_len_, wbuf_.data(), wbuf_.size(), &written);
+  if (rc == 0 && written != wbuf_.size()) rc = kAccessDenied;
+  if (rc != 0) return rc;
+  file_len_ += wbuf_.size();
+  wbuf_.clear();
+  return 0;
+}
+
+int ExternalSorter::StreamWrite(const uint8_t* data, size_t n) {
+  stream_len_ += n;
+  if (!file_ && memory_.size() + n <= opt_.memory_stream_bytes) {
+    memory_.insert(memory_.end(), data, data + n);
+    return 0;
+  }
+  if (!file_) {
+    int rc = OpenTempFile();
+    if (rc != 0) return rc;
+    wbuf_.reserve(opt_.file_buffer_bytes);
+    wbuf_.assign(memory_.begin(), memory_.end());
+    memory_.clear();
+    memory_.shrink_to_fit();
+  }
+  while (n > 0) {
+    if (wbuf_.size() >= opt_.file_buffer_bytes) {
+      int rc = FlushBuffer();
+      if (rc != 0) return rc;
+    }
+    size_t take = std::min(n, opt_.file_buffer_bytes - wbuf_.size());
+    wbuf_.insert(wbuf_.end(), data, data + take);
+    data += take;
+    n -= take;
+  }
+  return 0;
+}
+
+int ExternalSorter::Spill() {
+  auto less = [this](uint32_t a, uint32_t b) { return HeapLess(a, b); };
+  uint64_t bytes = uint64_t(heap_.size()) * pair_len_;
+  Require(bytes <= 0xFFFFFFFFu, 3121);
+  uint8_t len[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), uint8_t(bytes >> 24)};
+  int rc = StreamWrite(len, 4);
+  Run run;
+  run.start = run.pos = stream_len_;
+  while (rc == 0 && !heap_.empty()) {
+    std::pop_heap(heap_.begin(), heap_.end(), less);
+    rc = StreamWrite(&arena_[size_t(heap_.back()) * pair_len_], pair_len_);
+    heap_.pop_back();
+  }
+  if (rc != 0) return error_ = rc;
+  run.end = stream_len_;
+  runs_.push_back(std::move(run));
+  heap_.clear();
+  arena_.clear();
+  return 0;
+}
+
+int ExternalSorter::StreamRead(uint64_t pos, uint8_t* out, size_t n) {
+  if (!file_) {
+    Require(pos + n <= memory_.size(), 3122);
+    std::memcpy(out, memory_.data() + pos, n);
+    return 0;
+  }
+  int64_t got = file_->ReadAt(pos, out, n);
+  if (got < 0) return int(-got);
+  if (size_t(got) != n) return kAccessDenied;
+  return 0;
+}
+
+bool ExternalSorter::RunPair(Run& r, const uint8_t** pair) {
+  if (r.buf_pos + pair_len_ > r.buf_len) {
+    uint64_t left = r.end - r.pos;
+    if (left == 0) return false;
+    size_t want = size_t(std::min<uint64_t>(left, std::max(opt_.read_buffer_bytes / pair_len_, size_t(1)) * pair_len_));
+    r.buf.resize(want);
+    int rc = StreamRead(r.pos, r.buf.data(), want);
+    if (rc != 0) {
+      error_ = rc;
+      return false;
+    }
+    r.pos += want;
+    r.buf_pos = 0;
+    r.buf_len = want;
+  }
+  *pair = r.buf.data() + r.buf_pos;
+  r.buf_pos += pair_len_;
+  return true;
+}
+
+bool ExternalSorter::RunGreater(size_t a, size_t b) const {
+  return std::memcmp(head_[a], head_[b], pair_len_) > 0;
+}
+
+int ExternalSorter::Finish() {
+  Require(!finished_, 3120);
+  finished_ = true;
+  if (error_ != 0) return error_;
+  if (runs_.empty()) return 0;  // the pairs come straight out of the heap
+  if (!heap_.empty()) {
+    int rc = Spill();
+    if (rc != 0) return rc;
+  }
+  if (file_) {
+    int rc = FlushBuffer();
+    if (rc != 0) return error_ = rc;
+  }
+  arena_ = {};
+  heap_ = {};
+  head_.assign(runs_.size(), nullptr);
+  auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    if (RunPair(runs_[i], &head_[i])) {
+      merge_.push_back(i);
+      std::push_heap(merge_.begin(), merge_.end(), greater);
+    } else if (error_ != 0) {
+      return error_;
+    }
+  }
+  return 0;
+}
+
+bool ExternalSorter::Next(std::string_view* pair) {
+  if (error_ != 0) return false;
+  Require(finished_, 3120);
+  if (runs_.empty()) {
+    if (heap_.empty()) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), [this](uint32_t a, uint32_t b) { return HeapLess(a, b); });
+    out_.assign(reinterpret_cast<const char*>(&arena_[size_t(heap_.back()) * pair_len_]), pair_len_);
+    heap_.pop_back();
+    *pair = out_;
+    return true;
+  }
+  if (merge_.empty()) return false;
+  auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
+  std::pop_heap(merge_.begin(), merge_.end(), greater);
+  size_t r = merge_.back();
+  out_.assign(reinterpret_cast<const char*>(head_[r]), pair_len_);
+  if (RunPair(runs_[r], &head_[r])) {
+    std::push_heap(merge_.begin(), merge_.end(), greater);
+  } else {
+    merge_.pop_back();
+    if (error_ != 0) return false;
+  }
+  *pair = out_;
+  return true;
+}
+
+}  // namespace kel

@@ -1,0 +1,100 @@
+// External merge sort of the (value, record number) pairs of a key build.
+//
+// Pairs all have one length and sort by unsigned byte comparison. They go
+// into an in-memory heap; when the pairs collected since the last spill
+// exceed the spill threshold (999999 bytes) or the heap holds its maximum
+// count, the heap is emptied in order into a run on a temporary stream
+// before the next pair is added. A run is a u32 length in bytes
+// (little-endian) followed by its pairs. The stream stays in memory up to
+// 16384 bytes, then moves to a temporary file written through a 16384-byte
+// buffer. At the end, without a spill the pairs come straight out of the
+// heap; otherwise the last run is spilled too and a heap of run readers
+// merges the runs.
+//
+// The temporary file is unlinked as soon as it is created, so it is gone
+// when the sort ends, however it ends (error, cancellation, crash).
+// Memory stays bounded by the spill threshold plus one read buffer per run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kel {
+
+namespace platform {
+class File;
+}
+
+struct SortOptions {
+  size_t spill_bytes = 999999;
+  size_t max_heap_entries = 1073741798;
+  size_t memory_stream_bytes = 16384;
+  size_t file_buffer_bytes = 16384;
+  size_t read_buffer_bytes = 16384;
+  std::string temp_dir;   // empty: $TMPDIR, else /tmp
+};
+
+class ExternalSorter {
+ public:
+  ExternalSorter(size_t pair_length, SortOptions options = {});
+  ~ExternalSorter();
+  ExternalSorter(const ExternalSorter&) = delete;
+  ExternalSorter& operator=(const ExternalSorter&) = delete;
+
+  // Adds a pair of pair_length bytes. 0, or the error of a spill (the
+  // sorter is then unusable).
+  int Add(std::string_view pair);
+  // Ends the input. 0 or the error of the last spill.
+  int Finish();
+  // The next pair in ascending order (valid until the next call); false at
+  // the end or on a read error (error() tells which).
+  bool Next(std::string_view* pair);
+  int error() const { return error_; }
+
+  size_t runs() const { return runs_.size(); }
+  bool file_created() const { return file_ != nullptr; }
+
+ private:
+  struct Run {
+    uint64_t start = 0;      // first pair
+    uint64_t end = 0;
+    uint64_t pos = 0;        // next byte to read
+    std::vector<uint8_t> buf;
+    size_t buf_pos = 0, buf_len = 0;
+  };
+  bool HeapLess(uint32_t a, uint32_t b) const;
+  int Spill();
+  int StreamWrite(const uint8_t* data, size_t n);
+  int FlushBuffer();
+  int OpenTempFile();
+  int StreamRead(uint64_t pos, uint8_t* out, size_t n);
+  bool RunPair(Run& r, const uint8_t** pair);
+  bool RunGreater(size_t a, size_t b) const;
+
+  const size_t pair_len_;
+  SortOptions opt_;
+  int error_ = 0;
+  bool finished_ = false;
+
+  // The heap of pairs collected since the last spill.
+  std::vector<uint8_t> arena_;
+  std::vector<uint32_t> heap_;
+  std::string out_;          // the pair last answered by Next
+
+  // The temporary stream: memory first, then the file behind a buffer.
+  std::vector<uint8_t> memory_;
+  std::unique_ptr<platform::File> file_;
+  std::vector<uint8_t> wbuf_;
+  uint64_t file_len_ = 0;    // bytes written to the file
+  uint64_t stream_len_ = 0;  // logical length of the stream
+
+  std::vector<Run> runs_;
+  std::vector<size_t> merge_;        // heap of run indices
+  std::vector<const uint8_t*> head_; // current pair of each run
+};
+
+}  // namespace kel

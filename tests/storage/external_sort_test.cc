@@ -1,0 +1,122 @@
+#include "storage/external_sort.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "platform/file.h"
+#include "support/process.h"
+
+namespace kel {
+namespace {
+
+size_t EntriesIn(const std::string& dir) {
+  size_t n = 0;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d))
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
+  closedir(d);
+  return n;
+}
+
+std::vector<std::string> RandomPairs(size_t count, size_t len, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> pairs;
+  for (size_t i = 0; i < count; ++i) {
+    std::string p(len, '\0');
+    for (char& c : p) c = char(rng() % 7);  // many equal prefixes and duplicates
+    pairs.push_back(p);
+  }
+  return pairs;
+}
+
+std::vector<std::string> SortAll(const std::vector<std::string>& pairs, SortOptions opt, size_t* runs,
+                                 bool* file) {
+  ExternalSorter s(pairs[0].size(), opt);
+  for (const auto& p : pairs) EXPECT_EQ(s.Add(p), 0);
+  EXPECT_EQ(s.Finish(), 0);
+  std::vector<std::string> out;
+  std::string_view v;
+  while (s.Next(&v)) out.emplace_back(v);
+  EXPECT_EQ(s.error(), 0);
+  *runs = s.runs();
+  *file = s.file_created();
+  return out;
+}
+
+TEST(ExternalSort, OrderWithAndWithoutSpills) {
+  test::TempDir dir;
+  struct Case {
+    size_t count, len, spill, memory;
+    bool expect_file;
+  } cases[] = {
+      {1, 8, 999999, 16384, false},       // one pair
+      {5000, 9, 999999, 16384, false},    // all in the heap
+      {5000, 9, 1000, 16384, true},       // many runs, stream moves to a file
+      {300, 6, 100, 16384, false},        // runs that fit the in-memory stream
+      {120000, 12, 999999, 16384, true},  // the real threshold: two runs
+  };
+  for (const Case& c : cases) {
+    auto pairs = RandomPairs(c.count, c.len, unsigned(c.count));
+    SortOptions opt;
+    opt.spill_bytes = c.spill;
+    opt.memory_stream_bytes = c.memory;
+    opt.temp_dir = dir.path();
+    size_t runs = 0;
+    bool file = false;
+    auto got = SortAll(pairs, opt, &runs, &file);
+    std::sort(pairs.begin(), pairs.end());
+    EXPECT_EQ(got, pairs) << c.count << "/" << c.spill;
+    EXPECT_EQ(file, c.expect_file) << c.count << "/" << c.spill;
+    if (c.spill < c.count * c.len) {
+      EXPECT_GE(runs, (c.count * c.len) / (c.spill + c.len)) << c.count << "/" << c.spill;
+    } else {
+      EXPECT_EQ(runs, 0u);
+    }
+    EXPECT_EQ(EntriesIn(dir.path()), 0u);
+  }
+}
+
+TEST(ExternalSort, SpillHappensOnlyPastTheThreshold) {
+  // With 3-byte pairs and a threshold of 30 bytes, the spill comes before
+  // the pair added once the collected total is above 30, not at 30.
+  SortOptions opt;
+  opt.spill_bytes = 30;
+  ExternalSorter t(3, opt);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(t.Add("abc"), 0);
+  EXPECT_EQ(t.runs(), 0u);
+  ASSERT_EQ(t.Add("abc"), 0);
+  EXPECT_EQ(t.runs(), 0u);  // 30 collected, not above the threshold
+  ASSERT_EQ(t.Add("abc"), 0);
+  EXPECT_EQ(t.runs(), 1u);  // 33 > 30: spilled before this pair
+}
+
+TEST(ExternalSort, WriteErrorFailsTheSortAndLeavesNoFile) {
+  test::TempDir dir;
+  auto pairs = RandomPairs(4000, 10, 7);
+  for (int failing_write : {0, 1, 3}) {
+    SortOptions opt;
+    opt.spill_bytes = 2000;
+    opt.temp_dir = dir.path();
+    ExternalSorter s(10, opt);
+    platform::FaultPlan plan;
+    plan.fail_write = failing_write;
+    plan.error = 28;  // no space left
+    platform::ArmFaults(plan);
+    int rc = 0;
+    for (const auto& p : pairs)
+      if ((rc = s.Add(p)) != 0) break;
+    if (rc == 0) rc = s.Finish();
+    platform::DisarmFaults();
+    EXPECT_EQ(rc, 28) << failing_write;
+    std::string_view v;
+    EXPECT_FALSE(s.Next(&v));
+    EXPECT_EQ(s.error(), 28);
+    EXPECT_EQ(EntriesIn(dir.path()), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace kel
