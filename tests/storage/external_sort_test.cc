@@ -96,7 +96,7 @@ TEST(ExternalSort, SpillHappensOnlyPastTheThreshold) {
 TEST(ExternalSort, WriteErrorFailsTheSortAndLeavesNoFile) {
   test::TempDir dir;
   auto pairs = RandomPairs(4000, 10, 7);
-  for (int failing_write : {0, 1, 2})  // the stream takes three buffer writes {
+  for (int failing_write : {0, 1, 2}) {  // the stream takes three buffer writes
     SortOptions opt;
     opt.spill_bytes = 2000;
     opt.temp_dir = dir.path();
