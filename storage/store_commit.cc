@@ -86,7 +86,10 @@ int StoreImpl::BeginAccess() {
   access_open_ = true;
   if (!shared() && header_.SignatureValid()) return 0;
   Header disk;
-  if (ReadDiskHeader(&disk) != 0) return 1;
+  if (ReadDiskHeader(&disk) != 0) {
+    EndAccess();
+    return 1;
+  }
   bool log_pending = disk.log_start != disk.log_end;
   // Reload whenever the header on disk is not the one this process last saw
   // there (another process committed, or crashed with a log pending), and a

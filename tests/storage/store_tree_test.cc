@@ -1,0 +1,270 @@
+// The record store as a B-tree: searches, inserts that split pages and grow
+// the tree, deletes that empty pages, cursors; checked against a model, in
+// memory and across commit and reopen.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "platform/file.h"
+#include "storage/errors.h"
+#include "storage/store.h"
+#include "support/process.h"
+#include "support/store_testing.h"
+
+namespace kel {
+namespace {
+
+using test::Model;
+using test::OpenStore;
+
+class StoreTreeTest : public ::testing::Test {
+ protected:
+  OperationFrame frame_{"STORE"};
+  test::TempDir dir_;
+  std::string path_ = dir_.File("T.KST");
+
+  int InternalCode(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const InternalError& e) {
+      return e.code();
+    }
+    return 0;
+  }
+  uint64_t FileSize() {
+    std::unique_ptr<platform::File> f;
+    EXPECT_EQ(platform::File::Open(path_, {platform::File::Access::kRead}, &f), 0);
+    uint64_t n = 0;
+    f->Size(&n);
+    return n;
+  }
+};
+
+TEST_F(StoreTreeTest, EmptyFileAnswersNoneAndOneInsertMakesOneRootLeaf) {
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->BeginAccess(), 0);
+  EXPECT_EQ(s->First(), nullptr);
+  EXPECT_EQ(s->Last(), nullptr);
+  EXPECT_EQ(s->FindExact(""), nullptr);
+  EXPECT_EQ(s->FindPrevious("zzz"), nullptr);
+  EXPECT_EQ(s->FindNext(""), nullptr);
+  ASSERT_EQ(s->EnterWriteState(), 0);
+  s->Insert(MakeRecord("key", "data"));
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Truncate(), 0);
+  // Header plus one page of one unit: sentinel and record are tiny.
+  EXPECT_EQ(FileSize(), 512u + 256u);
+  EXPECT_EQ(s->header().root, 0);
+  EXPECT_EQ(s->header().log_start, s->header().log_end);
+  ASSERT_EQ(s->Close(), 0);
+
+  auto r = OpenStore(path_);
+  ASSERT_EQ(r->BeginAccess(), 0);
+  RecordPtr rec = r->FindExact("key");
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->data(), "data");
+  EXPECT_EQ(r->CheckTree(), 1u);
+}
+
+TEST_F(StoreTreeTest, DuplicateKeyAndReadStateChangesAreInternalErrors) {
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->BeginAccess(), 0);
+  EXPECT_EQ(InternalCode([&] { s->Insert(MakeRecord("a")); }), 1194);
+  RecordPtr none;
+  EXPECT_EQ(InternalCode([&] { s->Delete(MakeRecord("a")); }), 1203);
+  s->EnterWriteState();
+  s->Insert(MakeRecord("a", "1"));
+  EXPECT_EQ(InternalCode([&] { s->Insert(MakeRecord("a", "2")); }), 706);
+  // A record that was not answered by a search is not "that very record".
+  EXPECT_EQ(InternalCode([&] { s->Delete(MakeRecord("a", "1")); }), 780);
+  EXPECT_EQ(s->FindExact("a")->data(), "1");
+  EXPECT_EQ(InternalCode([&] { MakeRecord(std::string(15000, 'k'), std::string(94, 'd')); }), 824);
+}
+
+TEST_F(StoreTreeTest, SplitThresholdsFollowEstimateAndCount) {
+  // In memory, so nothing but the tree is involved. 21 records of estimate
+  // 13 + 21 * (T + 5) just above 4096 split; 20 records do not until the
+  // estimate passes 15094.
+  struct Case {
+    int records;
+    size_t data;
+    bool split;
+  };
+  // T = 4 (key) + data; 13 + n * (T + 5) (+ sentinel 5).
+  const Case cases[] = {
+      {21, 190, true},    // 13 + 5 + 21 * 199 = 4197 > 4096
+      {21, 180, false},   // 13 + 5 + 21 * 189 = 3987
+      {19, 700, false},   // 20 records with the sentinel, 13 + 5 + 19 * 709 = 13489
+      {19, 800, true},    // 13 + 5 + 19 * 809 = 15389 > 15094
+  };
+  for (const auto& c : cases) {
+    Store s;
+    for (int i = 0; i < c.records; i++) s.Insert(MakeRecord(test::KeyOf(i, 3), std::string(c.data, 'x')));
+    s.CheckTree();
+    EXPECT_EQ(s.stats().modified_pages > 1, c.split) << c.records << " x " << c.data;
+  }
+}
+
+TEST_F(StoreTreeTest, RandomChangesMatchAModelInMemoryAndAfterReopen) {
+  std::mt19937 rng(42);
+  Model model;
+  for (int round = 0; round < 6; round++) {
+    auto s = OpenStore(path_);
+    ASSERT_EQ(s->EnterWriteState(), 0);
+    ASSERT_EQ(s->BeginAccess(), 0);
+    ASSERT_EQ(test::Diff(model, test::ReadAll(*s)), "") << "after reopen, round " << round;
+    int ops = round < 3 ? 3000 : 2000;
+    for (int i = 0; i < ops; i++) {
+      uint32_t k = rng() % 5000;
+      std::string key = test::KeyOf(k, 1 + k % 7);
+      RecordPtr found = s->FindExact(key);
+      ASSERT_EQ(found != nullptr, model.count(key) == 1) << key;
+      // Early rounds mostly insert (pages split, the tree grows); later
+      // rounds mostly delete (pages empty and leave the tree).
+      bool insert = round < 3 ? rng() % 4 != 0 : rng() % 4 == 0;
+      if (found && !insert) {
+        s->Delete(found);
+        model.erase(key);
+      } else if (!found && insert) {
+        std::string data(rng() % 120, char('a' + k % 26));
+        s->Insert(MakeRecord(key, data));
+        model[key] = data;
+      } else if (found && rng() % 8 == 0) {
+        std::string data(rng() % 40, 'r');
+        s->ReplaceData(found, data);
+        model[key] = data;
+      }
+      if (i % 500 == 0) {
+        std::string probe = test::KeyOf(rng() % 5000, 1 + rng() % 7);
+        auto ub = model.upper_bound(probe);
+        RecordPtr n = s->FindNext(probe);
+        ASSERT_EQ(n ? std::string(n->key()) : "-", ub == model.end() ? "-" : ub->first);
+        auto lb = model.lower_bound(probe);
+        RecordPtr p = s->FindPrevious(probe);
+        ASSERT_EQ(p ? std::string(p->key()) : "-", lb == model.begin() ? "-" : std::prev(lb)->first);
+      }
+    }
+    ASSERT_EQ(s->CheckTree(), model.size());
+    ASSERT_EQ(test::Diff(model, test::ReadAll(*s)), "");
+    RecordPtr last = s->Last();
+    ASSERT_EQ(last ? std::string(last->key()) : "-", model.empty() ? "-" : model.rbegin()->first);
+    ASSERT_EQ(s->EndOperation(), 0);
+    ASSERT_EQ(s->Close(), 0);
+  }
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->BeginAccess(), 0);
+  EXPECT_EQ(s->CheckTree(), model.size());
+}
+
+TEST_F(StoreTreeTest, DeletingAWholeLeafFreesItsSlotAndSeparator) {
+  auto s = OpenStore(path_);
+  s->EnterWriteState();
+  for (int i = 0; i < 400; i++) s->Insert(MakeRecord(test::KeyOf(i), std::string(100, 'd')));
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Truncate(), 0);
+  uint64_t before = FileSize();
+  s->EnterWriteState();
+  // Remove a middle range: whole leaves empty and go.
+  for (int i = 100; i < 300; i++) s->Delete(s->FindExact(test::KeyOf(i)));
+  EXPECT_EQ(s->CheckTree(), 200u);
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Truncate(), 0);
+  EXPECT_LT(FileSize(), before * 2 / 3);
+  // And the leftmost leaf keeps the sentinel when everything goes.
+  s->EnterWriteState();
+  for (RecordPtr r = s->First(); r; r = s->First()) s->Delete(r);
+  EXPECT_EQ(s->CheckTree(), 0u);
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Close(), 0);
+  auto r = OpenStore(path_);
+  ASSERT_EQ(r->BeginAccess(), 0);
+  EXPECT_EQ(r->CheckTree(), 0u);
+  EXPECT_EQ(r->First(), nullptr);
+}
+
+TEST_F(StoreTreeTest, CursorsAppendDeleteAndFindTheirRecordAgain) {
+  Store s;
+  s.Insert(MakeRecord("m000"));
+  Cursor c(s);
+  c.Set(MakeRecord("a"), true);
+  EXPECT_FALSE(c.attached());
+  ASSERT_NE(c.Current(), nullptr);
+  EXPECT_TRUE(c.attached());
+  // Appends in order after the cursor: many pages' worth.
+  for (int i = 0; i < 3000; i++) {
+    c.InsertAfter(MakeRecord("a" + test::KeyOf(i), std::string(50, 'z')));
+    ASSERT_EQ(c.Current()->key(), "a" + test::KeyOf(i));
+  }
+  EXPECT_EQ(s.CheckTree(), 3002u);
+  // Another cursor on a record of the same page detaches when the page
+  // changes, and finds its record again.
+  Cursor d(s);
+  d.SetKey("a" + test::KeyOf(2998));
+  ASSERT_NE(d.Current(), nullptr);
+  c.DeleteCurrent();   // deletes a..2999, stands on 2998
+  EXPECT_EQ(c.Current()->key(), "a" + test::KeyOf(2998));
+  EXPECT_EQ(d.Current()->key(), "a" + test::KeyOf(2998));
+  // Delete backwards across page boundaries down to the first record.
+  for (int i = 2998; i >= 0; i--) {
+    ASSERT_EQ(c.Current()->key(), "a" + test::KeyOf(i));
+    c.DeleteCurrent();
+  }
+  EXPECT_EQ(c.Current()->key(), "a");
+  c.DeleteCurrent();
+  EXPECT_EQ(c.Current(), nullptr);   // on the sentinel
+  EXPECT_EQ(s.CheckTree(), 1u);
+  EXPECT_EQ(s.First()->key(), "m000");
+}
+
+TEST_F(StoreTreeTest, HeldRecordsSurviveTrimmingCommitAndReload) {
+  auto s = OpenStore(path_);
+  s->EnterWriteState();
+  for (int i = 0; i < 5000; i++) s->Insert(MakeRecord(test::KeyOf(i), std::string(60, 'v')));
+  RecordPtr held = s->FindExact(test::KeyOf(17));
+  ASSERT_EQ(s->EndOperation(), 0);
+  // Walking everything trims the cache to far below the page count.
+  ASSERT_EQ(s->BeginAccess(), 0);
+  EXPECT_EQ(test::ReadAll(*s).size(), 5000u);
+  EXPECT_LT(s->stats().cached_pages, 120u);
+  Cursor c(*s);
+  c.SetKey(test::KeyOf(4000));
+  ASSERT_NE(c.Current(), nullptr);
+  EXPECT_EQ(test::ReadAll(*s).size(), 5000u);
+  EXPECT_EQ(c.Current()->key(), test::KeyOf(4000));
+  EXPECT_EQ(held->key(), test::KeyOf(17));
+  EXPECT_EQ(held->data(), std::string(60, 'v'));
+  s->EndAccess();
+}
+
+TEST_F(StoreTreeTest, LastNumberIsCommittedWithTheHeader) {
+  {
+    auto s = OpenStore(path_);
+    s->EnterWriteState();
+    ASSERT_EQ(s->BeginAccess(), 0);
+    s->SetLastNumber(0x01020304);
+    ASSERT_EQ(s->EndOperation(), 0);
+    ASSERT_EQ(s->Close(), 0);
+  }
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->BeginAccess(), 0);
+  EXPECT_EQ(s->last_number(), 0x01020304u);
+}
+
+TEST_F(StoreTreeTest, NotATableFileAnswersOne) {
+  for (size_t len : {100u, 512u}) {
+    std::unique_ptr<platform::File> f;
+    ASSERT_EQ(platform::File::Open(path_, {platform::File::Access::kReadWrite, true, true}, &f), 0);
+    std::string junk(len, 'x');
+    size_t written = 0;
+    ASSERT_EQ(f->WriteAt(0, junk.data(), junk.size(), &written), 0);
+    f.reset();
+    auto s = OpenStore(path_);
+    EXPECT_EQ(s->BeginAccess(), 1) << len;
+    EXPECT_EQ(InternalCode([&] { s->First(); }), 1013);
+  }
+}
+
+}  // namespace
+}  // namespace kel
