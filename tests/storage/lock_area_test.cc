@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +119,8 @@ struct ShareCase {
   int second;
   int expected;
 };
+
+void PrintTo(const ShareCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr int RO = om::kReadOnly;
 constexpr int RW = om::kReadWrite;
