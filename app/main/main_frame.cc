@@ -8,7 +8,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
-#include <QPageSetupDialog>
+#include <QPrintDialog>
 #include <QPointer>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -186,8 +186,12 @@ QLabel* MainFrame::Zone(int number) const {
 }
 
 void MainFrame::PrintSetup() {
-  QPageSetupDialog dialog(&printer_, this);
+  // The printer, its paper and orientation are chosen here; nothing is
+  // printed. The choice stays with the frame's printer for the run.
+  QPrintDialog dialog(&printer_, this);
   dialog.setObjectName(QStringLiteral("printSetup"));
+  dialog.setWindowTitle(QStringLiteral("Установка принтера"));
+  dialog.setOptions(QAbstractPrintDialog::PrintShowPageSize | QAbstractPrintDialog::PrintToFile);
   dialog.exec();
 }
 
