@@ -1,0 +1,175 @@
+#include "storage/key_build.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "storage/errors.h"
+#include "storage/record_kinds.h"
+#include "storage/table_records.h"
+
+namespace kel {
+namespace {
+
+uint32_t LowerNonZero(uint32_t a, uint32_t b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  return std::min(a, b);
+}
+
+// Deletes the entries of key k whose record number is >= start; answers
+// how many entries stay.
+uint32_t DeleteEntriesFrom(TableKeys& keys, size_t k, uint32_t start) {
+  Store& s = *keys.StoreOf(k);
+  uint32_t kept = 0;
+  std::string at;
+  for (RecordPtr r = keys.FirstEntry(k); r; r = keys.EntryAfter(k, at)) {
+    at.assign(r->key());
+    if (keys.RecnoOf(k, *r) >= start)
+      s.Delete(r);
+    else
+      ++kept;
+  }
+  return kept;
+}
+
+}  // namespace
+
+int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
+  const KeyDesc& kd = keys.key(k);
+  const TableDesc& desc = keys.desc();
+  Store& table_store = keys.store();
+  if (table_store.io().has_file() && !table_store.io().file()->writable()) return kAccessDenied;
+  if (table_store.read_state()) {
+    int rc = table_store.EnterWriteState();
+    if (rc != 0) return rc;
+  }
+  const bool dynamic = kd.dynamic();
+  uint32_t start = 1, kept = 0;
+  if (dynamic) {
+    if (keys.components(k).empty()) return kInvalidIndexString;
+    keys.ResetDynamicStore(k);
+  } else {
+    Counter c = keys.GetCounter(k);
+    start = o.full_build ? 1 : c.mark;
+    if (start == 0) return 0;
+    kept = (kd.index() || o.full_build) ? DeleteEntriesFrom(keys, k, start) : c.count;
+    keys.SetCounter(k, {kept, start});
+  }
+  Store& ks = *keys.StoreOf(k);
+
+  // Scan and sort.
+  const size_t value_len = desc.ValueLength(keys.components(k));
+  ExternalSorter sorter(value_len + 4, o.sort);
+  const uint32_t records = std::max<uint32_t>(1, ReadCounter(table_store, keys.table(), kDataCounterIndex).count);
+  const int total = std::max(1, o.total), step = std::max(1, o.progress_step);
+  std::vector<uint8_t> image(desc.record_length);
+  std::string pair;
+  uint64_t scanned = 0;
+  int reported = -1;
+  RecordPtr r = ExactData(table_store, keys.table(), start);
+  if (!r) r = DataAfter(table_store, keys.table(), start);
+  for (; r; r = DataAfter(table_store, keys.table(), RecnoOfDataKey(r->key()))) {
+    uint32_t recno = RecnoOfDataKey(r->key());
+    LoadImage(desc, keys.strings().oem, r->data(), image.data());
+    ++scanned;
+    if (o.progress) {
+      int percent = int((uint64_t(o.position) * 100 + std::min<uint64_t>(100, scanned * 100 / records)) / total);
+      if (percent >= reported + step || reported < 0) {
+        reported = percent;
+        if (!o.progress(percent)) return kBuildCancelled;
+      }
+    }
+    if (o.filter && !o.filter(image.data())) continue;
+    if (keys.Blank(k, image.data())) continue;
+    pair = keys.Value(k, image.data());
+    PutBE32(pair, recno);
+    int rc = sorter.Add(pair);
+    if (rc != 0) return rc;
+  }
+  int rc = sorter.Finish();
+  if (rc != 0) return rc;
+
+  // Insert in sorted order. When the key holds no entries, nothing can be
+  // in the way: each entry goes straight after the previous one.
+  const bool empty_key = kept == 0;
+  const bool dup = kd.dup();
+  const std::string prefix = KeyPrefix(keys.table(), uint8_t(k));
+  Cursor cursor(ks);
+  bool first = true;
+  std::string previous;
+  uint32_t conflict = 0;
+  std::string_view p;
+  while (sorter.Next(&p)) {
+    std::string_view value = p.substr(0, value_len);
+    uint32_t recno = GetBE32(p, value_len);
+    std::string key = prefix;
+    key.append(dup ? p : value);
+    if (dup) {
+      if (!empty_key && ks.FindExact(key)) continue;
+    } else if (empty_key) {
+      if (!first && previous == value) {
+        conflict = LowerNonZero(conflict, recno);
+        continue;
+      }
+      previous.assign(value);
+    } else {
+      RecordPtr existing = ks.FindExact(key);
+      if (existing) {
+        if (keys.RecnoOf(k, *existing) != recno) conflict = LowerNonZero(conflict, recno);
+        continue;
+      }
+    }
+    RecordPtr entry = MakeRecord(key, EntryData(dup, recno));
+    if (!empty_key)
+      ks.Insert(std::move(entry));
+    else if (first)
+      cursor.Set(std::move(entry), true);
+    else
+      cursor.InsertAfter(std::move(entry));
+    first = false;
+    ++kept;
+    if (!dynamic && ks.modified_page_count() >= o.save_pages) {
+      keys.SetCounter(k, {kept, LowerNonZero(conflict, start)});
+      rc = ks.Commit();
+      if (rc != 0) return rc;
+    }
+  }
+  if (sorter.error() != 0) return sorter.error();
+
+  if (dynamic) {
+    keys.SetCounter(k, {kept, 0});
+  } else {
+    keys.SetCounter(k, {kept, conflict});
+    rc = table_store.Commit();
+    if (rc != 0) return rc;
+  }
+  return conflict != 0 ? kDuplicateKey : 0;
+}
+
+int BuildAllKeys(TableKeys& keys, bool oem, const BuildOptions& o, bool* all_built) {
+  *all_built = false;
+  if (o.full_build) {
+    Store& s = keys.store();
+    if (s.io().has_file() && !s.io().file()->writable()) return kAccessDenied;
+    if (s.read_state()) {
+      int rc = s.EnterWriteState();
+      if (rc != 0) return rc;
+    }
+    StoreCollation(s, keys.table(), Collation::Default(), oem);
+    keys.set_strings({&Collation::Default(), oem});
+  }
+  std::vector<size_t> todo;
+  for (size_t k = 0; k < keys.key_count(); ++k)
+    if (!keys.key(k).index() && !keys.key(k).dynamic()) todo.push_back(k);
+  for (size_t i = 0; i < todo.size(); ++i) {
+    BuildOptions one = o;
+    one.position = int(i);
+    one.total = int(todo.size());
+    int rc = BuildKey(keys, todo[i], one);
+    if (rc != 0) return rc;
+  }
+  *all_built = true;
+  return 0;
+}
+
+}  // namespace kel
