@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
@@ -50,10 +51,11 @@ void Main(QApplication& app, const ProgramOptions& options) {
     // The frame with "&Справочники" dropped down and "&Города" highlighted,
     // so the picture shows a menu and a hint in the status bar.
     QTimer::singleShot(300, &frame, [&frame] {
-      QMenu* menu = frame.menuBar()->actions().value(1)->menu();
-      if (!menu) return;
-      menu->popup(frame.mapToGlobal(QPoint(60, frame.menuBar()->height())));
-      menu->setActiveAction(frame.Action(QStringLiteral("?BROWSEGOROD")));
+      QAction* reference = frame.menuBar()->actions().value(1);
+      if (!reference || !reference->menu()) return;
+      frame.menuBar()->setActiveAction(reference);
+      QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+      QApplication::sendEvent(reference->menu(), &down);
     });
     QTimer::singleShot(900, &frame, [&frame, &options] {
       QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);

@@ -87,7 +87,7 @@ TEST_F(FrameTest, ChoosingAnItemTwiceOpensTwoIndependentCopies) {
   EXPECT_EQ(ContextOfWidget(frame_.get()), nullptr);
   // Closing one ends its context only.
   Children()[0]->close();
-  QTRY_COMPARE(Started(), 1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Started() == 1; }, 2000));
   EXPECT_EQ(Children().size(), 1);
 }
 
