@@ -21,8 +21,10 @@ std::string_view ValueOf(const MemoDesc& md, const std::string& value) {
   return v;
 }
 
+// A memo chunk key (12 bytes) that begins with `prefix` (the record's or
+// one memo's).
 bool IsChunkOf(std::string_view key, std::string_view prefix) {
-  return key.size() == prefix.size() + 3 && key.substr(0, prefix.size()) == prefix;
+  return key.size() == 12 && key.substr(0, prefix.size()) == prefix;
 }
 
 }  // namespace
