@@ -242,8 +242,10 @@ class Regions {
   int32_t Allocate(int page_class);
   void Free(int32_t address);
   // Gives the page at `address` a slot of class 0..59 (0: a temporary
-  // address) and answers its address afterwards; -1 when the growth was
-  // refused as in Allocate, again with nothing moved or changed.
+  // address) and answers its address afterwards; for class 1..59, -1 when
+  // the growth was refused as in Allocate, again with nothing moved or
+  // changed. Class 0 is never refused: its answer is the page's temporary
+  // address (which may itself be -1).
   int32_t Relocate(int32_t address, int page_class);
   void Compact();
   uint64_t UsedEnd() const { return h_.UsedEnd(); }
