@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -225,6 +226,8 @@ class StoreImpl : public PageMover {
   int32_t temp_counter_ = 0;
   std::map<uint64_t, uint64_t> remap_;   // home offset -> log offset
   bool commit_locked_ = false;
+  int search_budget_ = 0;       // child steps left for the running search
+  std::set<int32_t> check_visited_;
   uint64_t version_ = 0;        // raised by every change of the tree or cache
   CachedPage* hint_page_ = nullptr;
   PageNode* hint_node_ = nullptr;

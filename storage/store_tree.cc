@@ -257,6 +257,7 @@ void StoreImpl::MovePage(int32_t from, int32_t to) {
 
 PageRef StoreImpl::FetchRoot() {
   Require(BeginAccess() == 0, 1013);
+  search_budget_ = 4 * 258;
   if (header_.change_count == 0) {
     header_.change_count = 1;
     header_.root = -1;
@@ -286,10 +287,13 @@ PageRef StoreImpl::FetchRoot() {
 }
 
 PageRef StoreImpl::FetchChild(CachedPage* parent, PageNode* sep) {
+  // A search of a sound tree steps down at most twice per level; a damaged
+  // one (child pointers shared between separators) could make it wander.
+  Require(search_budget_-- > 0, kBrokenLink);
   PageRef c = Fetch(sep->child);
   // Levels fall by exactly one on every step down, so no chain of child
-  // pointers can loop.
-  Require(c->level + 1 == parent->level, kBrokenLink);
+  // pointers can loop; only the root may be empty.
+  Require(c->level + 1 == parent->level && c->root != nullptr, kBrokenLink);
   return c;
 }
 
@@ -691,6 +695,8 @@ uint64_t StoreImpl::CheckPage(CachedPage* p, std::string_view lo, const std::str
   page_tree::ForEach(p->root, [&](PageNode* n) { seps.emplace_back(std::string(n->key()), n->child); });
   for (size_t i = 0; i < seps.size(); i++) {
     if (hi) Require(CompareKeys(seps[i].first, *hi) < 0, kBrokenLink);
+    // Every page hangs from exactly one separator.
+    Require(check_visited_.insert(seps[i].second).second, kBrokenLink);
     PageRef c = Fetch(seps[i].second);
     Require(c->level + 1 == p->level, kBrokenLink);
     const std::string* next_hi = i + 1 < seps.size() ? &seps[i + 1].first : hi;
@@ -701,9 +707,12 @@ uint64_t StoreImpl::CheckPage(CachedPage* p, std::string_view lo, const std::str
 
 uint64_t StoreImpl::CheckTree() {
   PageRef root = FetchRoot();
+  check_visited_.clear();
+  check_visited_.insert(root->address);
   std::string prev;
   bool seen = false;
   uint64_t n = CheckPage(root.get(), std::string_view(), nullptr, true, &prev, &seen);
+  check_visited_.clear();
   // The first record of the whole store is the sentinel.
   PageRef p = FetchRoot();
   while (p->level > 0) {
