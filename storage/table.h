@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "storage/collation.h"
+#include "storage/errors.h"
 #include "storage/keys.h"
 #include "storage/memo.h"
 #include "storage/table_decl.h"
