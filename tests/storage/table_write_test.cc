@@ -229,6 +229,7 @@ TEST_F(TableWriteTest, HandlesOfOneFileShareUncommittedChanges) {
   ASSERT_EQ(other.Open(path_, kRW), 0);
   EXPECT_EQ(other.store(), t_->store());
   t_->SetStream(true);
+  other.SetStream(true);
   ASSERT_EQ(AddCity(1, "A"), 0);
   uint32_t r = t_->Pointer();
   ASSERT_EQ(other.GetByPointer(r), 0);
@@ -239,7 +240,7 @@ TEST_F(TableWriteTest, HandlesOfOneFileShareUncommittedChanges) {
     PutString(h.record() + 4, 50, "N" + std::to_string(i));
     ASSERT_EQ(h.Add(), 0);
   }
-  EXPECT_EQ(t_->store()->CheckTree(), t_->store()->CheckTree());
+  EXPECT_GE(t_->store()->CheckTree(), 199u);  // raises when out of order
   EXPECT_EQ(other.Close(), 0);
   EXPECT_EQ(Count(), 199u);
 }
