@@ -121,7 +121,9 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
 
 void StampImage(PageImage& image, int32_t address, const std::vector<int32_t>& children) {
   using namespace container_error;
-  Require(address >= 0 && image.bytes.size() >= kUnit, kAddressInNoRegion);
+  Require(address >= 0 && image.bytes.size() >= kUnit &&
+              PageOffset(address) + image.bytes.size() <= kLockAreaStart,
+          kAddressInNoRegion);
   uint8_t* p = image.bytes.data();
   PutLe32(p, uint32_t(PageOffset(address)));
   if (p[12] > 0) {
