@@ -5,7 +5,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev qt6-qpa-plugins
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-  fonts-dejavu-core
+  fonts-dejavu-core qt6-translations-l10n
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
