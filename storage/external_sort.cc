@@ -19,9 +19,18 @@ ExternalSorter::ExternalSorter(size_t pair_length, SortOptions options)
 
 ExternalSorter::~ExternalSorter() = default;
 
-bool ExternalSorter::HeapLess(uint32_t a, uint32_t b) const {
-  // std heaps are max-heaps: order by "greater" to pop the smallest first.
-  return std::memcmp(&arena_[size_t(a) * pair_len_], &arena_[size_t(b) * pair_len_], pair_len_) > 0;
+uint64_t ExternalSorter::PrefixOf(const uint8_t* pair) const {
+  uint64_t v = 0;
+  for (size_t i = 0; i < 8; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
+  return v;
+}
+
+// std heaps are max-heaps: ordering by "greater" pops the smallest first.
+bool ExternalSorter::EntryGreater(const Entry& a, const Entry& b) const {
+  if (a.prefix != b.prefix) return a.prefix > b.prefix;
+  if (pair_len_ <= 8) return false;
+  return std::memcmp(&arena_[size_t(a.index) * pair_len_ + 8], &arena_[size_t(b.index) * pair_len_ + 8],
+                     pair_len_ - 8) > 0;
 }
 
 int ExternalSorter::Add(std::string_view pair) {
@@ -31,9 +40,10 @@ int ExternalSorter::Add(std::string_view pair) {
     int rc = Spill();
     if (rc != 0) return rc;
   }
-  heap_.push_back(uint32_t(arena_.size() / pair_len_));
+  uint32_t index = uint32_t(arena_.size() / pair_len_);
   arena_.insert(arena_.end(), pair.begin(), pair.end());
-  std::push_heap(heap_.begin(), heap_.end(), [this](uint32_t a, uint32_t b) { return HeapLess(a, b); });
+  heap_.push_back({PrefixOf(reinterpret_cast<const uint8_t*>(pair.data())), index});
+  std::push_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
   return 0;
 }
 
@@ -93,7 +103,7 @@ int ExternalSorter::StreamWrite(const uint8_t* data, size_t n) {
 }
 
 int ExternalSorter::Spill() {
-  auto less = [this](uint32_t a, uint32_t b) { return HeapLess(a, b); };
+  auto greater = [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); };
   uint64_t bytes = uint64_t(heap_.size()) * pair_len_;
   Require(bytes <= 0xFFFFFFFFu, 3121);
   uint8_t len[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), uint8_t(bytes >> 24)};
@@ -101,8 +111,8 @@ int ExternalSorter::Spill() {
   Run run;
   run.start = run.pos = stream_len_;
   while (rc == 0 && !heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end(), less);
-    rc = StreamWrite(&arena_[size_t(heap_.back()) * pair_len_], pair_len_);
+    std::pop_heap(heap_.begin(), heap_.end(), greater);
+    rc = StreamWrite(&arena_[size_t(heap_.back().index) * pair_len_], pair_len_);
     heap_.pop_back();
   }
   if (rc != 0) return error_ = rc;
@@ -146,7 +156,8 @@ bool ExternalSorter::RunPair(Run& r, const uint8_t** pair) {
 }
 
 bool ExternalSorter::RunGreater(size_t a, size_t b) const {
-  return std::memcmp(head_[a], head_[b], pair_len_) > 0;
+  if (head_prefix_[a] != head_prefix_[b]) return head_prefix_[a] > head_prefix_[b];
+  return pair_len_ > 8 && std::memcmp(head_[a] + 8, head_[b] + 8, pair_len_ - 8) > 0;
 }
 
 int ExternalSorter::Finish() {
@@ -165,9 +176,11 @@ int ExternalSorter::Finish() {
   arena_ = {};
   heap_ = {};
   head_.assign(runs_.size(), nullptr);
+  head_prefix_.assign(runs_.size(), 0);
   auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
   for (size_t i = 0; i < runs_.size(); ++i) {
     if (RunPair(runs_[i], &head_[i])) {
+      head_prefix_[i] = PrefixOf(head_[i]);
       merge_.push_back(i);
       std::push_heap(merge_.begin(), merge_.end(), greater);
     } else if (error_ != 0) {
@@ -182,8 +195,8 @@ bool ExternalSorter::Next(std::string_view* pair) {
   Require(finished_, 3120);
   if (runs_.empty()) {
     if (heap_.empty()) return false;
-    std::pop_heap(heap_.begin(), heap_.end(), [this](uint32_t a, uint32_t b) { return HeapLess(a, b); });
-    out_.assign(reinterpret_cast<const char*>(&arena_[size_t(heap_.back()) * pair_len_]), pair_len_);
+    std::pop_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
+    out_.assign(reinterpret_cast<const char*>(&arena_[size_t(heap_.back().index) * pair_len_]), pair_len_);
     heap_.pop_back();
     *pair = out_;
     return true;
@@ -194,6 +207,7 @@ bool ExternalSorter::Next(std::string_view* pair) {
   size_t r = merge_.back();
   out_.assign(reinterpret_cast<const char*>(head_[r]), pair_len_);
   if (RunPair(runs_[r], &head_[r])) {
+    head_prefix_[r] = PrefixOf(head_[r]);
     std::push_heap(merge_.begin(), merge_.end(), greater);
   } else {
     merge_.pop_back();

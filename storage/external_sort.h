@@ -66,7 +66,14 @@ class ExternalSorter {
     std::vector<uint8_t> buf;
     size_t buf_pos = 0, buf_len = 0;
   };
-  bool HeapLess(uint32_t a, uint32_t b) const;
+  // A heap entry: the pair's first 8 bytes as a big-endian number (so most
+  // comparisons need no memcmp) and its index in the arena.
+  struct Entry {
+    uint64_t prefix;
+    uint32_t index;
+  };
+  uint64_t PrefixOf(const uint8_t* pair) const;
+  bool EntryGreater(const Entry& a, const Entry& b) const;
   int Spill();
   int StreamWrite(const uint8_t* data, size_t n);
   int FlushBuffer();
@@ -82,7 +89,7 @@ class ExternalSorter {
 
   // The heap of pairs collected since the last spill.
   std::vector<uint8_t> arena_;
-  std::vector<uint32_t> heap_;
+  std::vector<Entry> heap_;
   std::string out_;          // the pair last answered by Next
 
   // The temporary stream: memory first, then the file behind a buffer.
@@ -95,6 +102,7 @@ class ExternalSorter {
   std::vector<Run> runs_;
   std::vector<size_t> merge_;        // heap of run indices
   std::vector<const uint8_t*> head_; // current pair of each run
+  std::vector<uint64_t> head_prefix_;
 };
 
 }  // namespace kel

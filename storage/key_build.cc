@@ -81,8 +81,11 @@ int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
     }
     if (o.filter && !o.filter(image.data())) continue;
     if (keys.Blank(k, image.data())) continue;
-    pair = keys.Value(k, image.data());
-    PutBE32(pair, recno);
+    pair.resize(value_len + 4);
+    auto* out = reinterpret_cast<uint8_t*>(pair.data());
+    EncodeKeyValue(desc, keys.components(k), kd.nocase(), keys.strings(), image.data(), out);
+    out[value_len] = uint8_t(recno >> 24), out[value_len + 1] = uint8_t(recno >> 16);
+    out[value_len + 2] = uint8_t(recno >> 8), out[value_len + 3] = uint8_t(recno);
     int rc = sorter.Add(pair);
     if (rc != 0) return rc;
   }
@@ -99,10 +102,11 @@ int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
   std::string previous;
   uint32_t conflict = 0;
   std::string_view p;
+  std::string key;
   while (sorter.Next(&p)) {
     std::string_view value = p.substr(0, value_len);
     uint32_t recno = GetBE32(p, value_len);
-    std::string key = prefix;
+    key.assign(prefix);
     key.append(dup ? p : value);
     if (dup) {
       if (!empty_key && ks.FindExact(key)) continue;

@@ -102,15 +102,19 @@ void EncodeSegment(const FieldDesc& f, const uint8_t* src, bool descending, bool
     for (size_t i = 0; i < n; ++i) out[i] = uint8_t(~out[i]);
 }
 
-std::string EncodeKeyValue(const TableDesc& desc, const std::vector<KeyComponent>& components, bool nocase,
-                           const KeyStrings& strings, const uint8_t* image) {
-  std::string value(desc.ValueLength(components), '\0');
-  auto* out = reinterpret_cast<uint8_t*>(value.data());
+void EncodeKeyValue(const TableDesc& desc, const std::vector<KeyComponent>& components, bool nocase,
+                    const KeyStrings& strings, const uint8_t* image, uint8_t* out) {
   for (const KeyComponent& c : components) {
     const FieldDesc& f = desc.fields[c.field];
     EncodeSegment(f, image + f.offset, c.descending, nocase, strings, out);
     out += f.size;
   }
+}
+
+std::string EncodeKeyValue(const TableDesc& desc, const std::vector<KeyComponent>& components, bool nocase,
+                           const KeyStrings& strings, const uint8_t* image) {
+  std::string value(desc.ValueLength(components), '\0');
+  EncodeKeyValue(desc, components, nocase, strings, image, reinterpret_cast<uint8_t*>(value.data()));
   return value;
 }
 

@@ -52,7 +52,10 @@ struct KeyStrings {
 void EncodeSegment(const FieldDesc& f, const uint8_t* src, bool descending, bool nocase, const KeyStrings& strings,
                    uint8_t* out);
 
-// The value of a key with these components for a record image.
+// The value of a key with these components for a record image; the second
+// form writes it to `out` (desc.ValueLength(components) bytes).
+void EncodeKeyValue(const TableDesc& desc, const std::vector<KeyComponent>& components, bool nocase,
+                    const KeyStrings& strings, const uint8_t* image, uint8_t* out);
 std::string EncodeKeyValue(const TableDesc& desc, const std::vector<KeyComponent>& components, bool nocase,
                            const KeyStrings& strings, const uint8_t* image);
 
