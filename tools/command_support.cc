@@ -34,6 +34,10 @@ int OpenErrorStatus(int code) {
 
 int ResolveFile(const Invocation& inv, const std::string& arg, std::string* path, std::string* table) {
   kel::TableName tn;
+  if (kel::IsDirectory(arg)) {
+    *inv.err << "kelstore " << inv.command << ": " << arg << ": is a directory, not a table file\n";
+    return kExitMisuse;
+  }
   if (kel::SplitTableName(arg, &tn) != 0) {
     *inv.err << "kelstore " << inv.command << ": '" << arg << "' is not a usable file name\n";
     return kExitMisuse;
