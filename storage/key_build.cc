@@ -32,9 +32,26 @@ uint32_t DeleteEntriesFrom(TableKeys& keys, size_t k, uint32_t start) {
   return kept;
 }
 
+bool HasEntries(Store& s, const std::string& prefix) {
+  RecordPtr r = s.FindExact(prefix);
+  if (!r) r = s.FindNext(prefix);
+  return r && r->key().substr(0, prefix.size()) == prefix;
+}
+
+int Build(TableKeys& keys, size_t k, const BuildOptions& o);
+
 }  // namespace
 
 int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
+  int rc = Build(keys, k, o);
+  // A dynamic index that could not be built completely is no index at all.
+  if (rc != 0 && rc != kDuplicateKey && keys.key(k).dynamic()) keys.DropDynamicIndex(k);
+  return rc;
+}
+
+namespace {
+
+int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   const KeyDesc& kd = keys.key(k);
   const TableDesc& desc = keys.desc();
   Store& table_store = keys.store();
@@ -94,9 +111,9 @@ int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
 
   // Insert in sorted order. When the key holds no entries, nothing can be
   // in the way: each entry goes straight after the previous one.
-  const bool empty_key = kept == 0;
-  const bool dup = kd.dup();
   const std::string prefix = KeyPrefix(keys.table(), uint8_t(k));
+  const bool empty_key = kept == 0 && !HasEntries(ks, prefix);
+  const bool dup = kd.dup();
   Cursor cursor(ks);
   bool first = true;
   std::string previous;
@@ -149,6 +166,8 @@ int BuildKey(TableKeys& keys, size_t k, const BuildOptions& o) {
   }
   return conflict != 0 ? kDuplicateKey : 0;
 }
+
+}  // namespace
 
 int BuildAllKeys(TableKeys& keys, bool oem, const BuildOptions& o, bool* all_built) {
   *all_built = false;

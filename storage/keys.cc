@@ -197,6 +197,8 @@ Store& TableKeys::ResetDynamicStore(size_t k) {
   return s;
 }
 
+void TableKeys::DropDynamicIndex(size_t k) { dynamic_[k].store.reset(); }
+
 void TableKeys::DropDynamicIndexes() {
   for (Dynamic& d : dynamic_) d.store.reset();
 }

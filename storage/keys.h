@@ -93,6 +93,7 @@ class TableKeys {
   int SetIndexString(size_t k, std::string_view spec);
   // A fresh in-memory store for key k with its counter record (0, 0).
   Store& ResetDynamicStore(size_t k);
+  void DropDynamicIndex(size_t k);
   void DropDynamicIndexes();
 
  private:

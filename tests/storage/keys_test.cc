@@ -276,6 +276,12 @@ TEST_F(KeysTest, DynamicIndexLivesInMemoryAndIsNeverCommitted) {
   o.filter = [](const uint8_t* image) { return image[4] == 'b'; };
   ASSERT_EQ(BuildKey(keys(), kDyn, o), 0);
   EXPECT_EQ(t_.Entries(kDyn), (std::vector<uint32_t>{r[0], r[2]}));
+  // A cancelled build leaves no half-built index behind.
+  o.progress = [](int) { return false; };
+  EXPECT_EQ(BuildKey(keys(), kDyn, o), kBuildCancelled);
+  EXPECT_EQ(keys().StoreOf(kDyn), nullptr);
+  o.progress = nullptr;
+  ASSERT_EQ(BuildKey(keys(), kDyn, o), 0);
   keys().DropDynamicIndexes();
   EXPECT_EQ(keys().FirstEntry(kDyn), nullptr);
 }
