@@ -115,7 +115,7 @@ int CheckOthers(int fd, const ShareIntent& intent, bool* clash) {
 // 0.1 to 2 ms. The process id is mixed in at every call: a forked child
 // inherits its parent's generator state.
 void RandomPause() {
-  thread_local std::minstd_rand rng(unsigned(platform::TickCountMs()));
+  thread_local std::minstd_rand rng{unsigned(platform::TickCountMs())};
   const unsigned r = unsigned(rng()) ^ (unsigned(getpid()) * 2654435761u);
   usleep(useconds_t(100 + r % 1900));
 }
