@@ -139,7 +139,7 @@ bool ExternalSorter::RunPair(Run& r, const uint8_t** pair) {
   if (r.buf_pos + pair_len_ > r.buf_len) {
     uint64_t left = r.end - r.pos;
     if (left == 0) return false;
-    size_t want = size_t(std::min<uint64_t>(left, std::max(opt_.read_buffer_bytes / pair_len_, size_t(1)) * pair_len_));
+    size_t want = size_t(std::min<uint64_t>(left, read_chunk_));
     r.buf.resize(want);
     int rc = StreamRead(r.pos, r.buf.data(), want);
     if (rc != 0) {
@@ -175,6 +175,8 @@ int ExternalSorter::Finish() {
   }
   arena_ = {};
   heap_ = {};
+  size_t per_run = std::min(opt_.read_buffer_bytes, opt_.merge_buffer_budget / runs_.size());
+  read_chunk_ = std::max<size_t>(1, per_run / pair_len_) * pair_len_;
   head_.assign(runs_.size(), nullptr);
   head_prefix_.assign(runs_.size(), 0);
   auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };

@@ -13,7 +13,8 @@
 //
 // The temporary file is unlinked as soon as it is created, so it is gone
 // when the sort ends, however it ends (error, cancellation, crash).
-// Memory stays bounded by the spill threshold plus one read buffer per run.
+// Memory stays bounded by the spill threshold plus the merge's read
+// buffers, which share a fixed budget however many runs there are.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +35,8 @@ struct SortOptions {
   size_t max_heap_entries = 1073741798;
   size_t memory_stream_bytes = 16384;
   size_t file_buffer_bytes = 16384;
-  size_t read_buffer_bytes = 16384;
+  size_t read_buffer_bytes = 16384;      // per run, at most...
+  size_t merge_buffer_budget = 1 << 20;  // ...and all runs together at most
   std::string temp_dir;   // empty: $TMPDIR, else /tmp
 };
 
@@ -103,6 +105,7 @@ class ExternalSorter {
   std::vector<size_t> merge_;        // heap of run indices
   std::vector<const uint8_t*> head_; // current pair of each run
   std::vector<uint64_t> head_prefix_;
+  size_t read_chunk_ = 0;            // bytes a run reader fetches at once
 };
 
 }  // namespace kel

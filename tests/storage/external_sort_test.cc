@@ -79,6 +79,22 @@ TEST(ExternalSort, OrderWithAndWithoutSpills) {
   }
 }
 
+TEST(ExternalSort, MergeReadsWithinItsBudget) {
+  // 400 runs sharing 4000 bytes of read buffers: one 10-byte pair each.
+  test::TempDir dir;
+  auto pairs = RandomPairs(20000, 10, 3);
+  SortOptions opt;
+  opt.spill_bytes = 500;
+  opt.merge_buffer_budget = 4000;
+  opt.temp_dir = dir.path();
+  size_t runs = 0;
+  bool file = false;
+  auto got = SortAll(pairs, opt, &runs, &file);
+  std::sort(pairs.begin(), pairs.end());
+  EXPECT_EQ(got, pairs);
+  EXPECT_GT(runs, 300u);
+}
+
 TEST(ExternalSort, SpillHappensOnlyPastTheThreshold) {
   // With 3-byte pairs and a threshold of 30 bytes, the spill comes before
   // the pair added once the collected total is above 30, not at 30.
