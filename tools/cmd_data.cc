@@ -357,29 +357,34 @@ int CmdImport(const Invocation& inv) {
         return fail("row " + std::to_string(rows[i].row) + ": the value of unique key " + KeyLabel(desc.keys[k]) +
                     " is already in the table");
     }
-    if (i % 1024 == 0) progress.Update(i, 2 * rows.size());
+    if (i % 1024 == 0) progress.Update(i, 3 * rows.size());
   }
 
-  // Add in stream mode: many adds share one commit.
+  // Add in stream mode: many adds share one commit. A large import appends
+  // and builds the keys afterwards (see kBulkRecords).
+  const bool bulk = rows.size() > kBulkRecords;
   table.SetStream(true);
   for (size_t i = 0; i < rows.size(); ++i) {
     std::memcpy(table.record(), rows[i].image.data(), desc.record_length);
     table.memos() = rows[i].memos;
-    int rc = table.Add();
+    int rc = bulk ? table.Append() : table.Add();
     if (rc != 0) {
       progress.Finish();
       table.SetStream(false);
       table.Flush();
       table.Close();
       *inv.err << "kelstore import: adding row " << rows[i].row << " failed: " << EngineError(rc) << "; " << i
-               << " rows before it were added\n";
+               << " rows before it were added" << (bulk ? " (run 'kelstore build' to complete the keys)" : "")
+               << "\n";
       return kExitFinding;
     }
-    if (i % 1024 == 0) progress.Update(rows.size() + i, 2 * rows.size());
+    if (i % 1024 == 0) progress.Update(rows.size() + i, 3 * rows.size());
   }
-  progress.Finish();
   table.SetStream(false);
   int rc = table.Flush();
+  if (rc == 0 && bulk)
+    rc = BuildIncompleteKeys(table, [&](int percent) { progress.Update(2 * rows.size() + rows.size() * percent / 100, 3 * rows.size()); });
+  progress.Finish();
   int close_rc = table.Close();
   if (rc == 0) rc = close_rc;
   if (rc != 0) {

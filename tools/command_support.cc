@@ -4,6 +4,8 @@
 
 #include "platform/file.h"
 #include "storage/errors.h"
+#include "storage/key_build.h"
+#include "storage/table.h"
 #include "storage/table_name.h"
 #include "storage/table_records.h"
 #include "tools/table_file.h"
@@ -95,6 +97,25 @@ int ResolveTable(const Invocation& inv, const std::string& arg, ResolvedTable* o
     return kExitMisuse;
   }
   return 0;
+}
+
+int BuildIncompleteKeys(Table& table, const std::function<void(int percent)>& progress) {
+  BuildOptions options;
+  options.progress = [&](int percent) {
+    if (progress) progress(percent);
+    return true;
+  };
+  bool all_built = false;
+  int code = 0;
+  int rc = Guarded([&] { code = BuildAllKeys(*table.keys(), table.oem(), options, &all_built); });
+  if (rc != 0) {
+    // Nothing half-done is committed after an internal error.
+    Guarded([&] { table.store()->Discard(); });
+    SetLastFileError(rc, kDataCorruptionText);
+    return kFileSystemError;
+  }
+  int flush = table.Flush();
+  return code != 0 ? code : flush;
 }
 
 int OutputSink::Open(const Invocation& inv, const std::string& protect) {

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "tools/cli.h"
+
+namespace kel {
+class Table;
+}
 
 namespace kel::tool {
 
@@ -33,6 +38,19 @@ std::string EngineError(int code);
 // Exit status for an engine answer of an open: 2 for a missing table, bad
 // name or refused access, 1 otherwise (foreign, damaged, mismatched file).
 int OpenErrorStatus(int code);
+
+// Bulk loads of more than this many records append them (APPEND: no key
+// maintenance per record, the keys are marked incomplete from the first
+// appended record) and then build the keys from that record on, which
+// inserts the entries in key order and touches each page once. Adding
+// records one by one into keys of random order modifies a few scattered
+// pages per record, and stream mode then commits every few records.
+constexpr size_t kBulkRecords = 1000;
+
+// Builds the keys of `table` that APPEND left incomplete (a build that is
+// not full starts at each key's mark). Answers 0 or an engine code; 40
+// when a unique key met a duplicate value. Internal errors answer 90.
+int BuildIncompleteKeys(Table& table, const std::function<void(int percent)>& progress);
 
 // stdout, or the file named by -o (which must not be `protect`, the table
 // file being read or written).

@@ -133,7 +133,8 @@ std::string Address(Rng& r, const std::string& city) {
 // in stream mode through a record buffer filled field by field.
 class DemoTable {
  public:
-  DemoTable(dict::TableId id, const std::string& dir) : decl_(dict::Decl(id)), table_(decl_) {
+  DemoTable(dict::TableId id, const std::string& dir, uint64_t rows = 0)
+      : decl_(dict::Decl(id)), table_(decl_), bulk_(rows > kBulkRecords) {
     name_ = dir + "/" + decl_.file_name;
   }
 
@@ -168,7 +169,7 @@ class DemoTable {
 
   std::string Add() {
     if (!error_.empty()) return error_;
-    int rc = table_.Add();
+    int rc = bulk_ ? table_.Append() : table_.Add();
     if (rc != 0) return "adding to " + name_ + ".KST failed: " + EngineError(rc);
     return "";
   }
@@ -176,6 +177,7 @@ class DemoTable {
   std::string Finish() {
     table_.SetStream(false);
     int rc = table_.Flush();
+    if (rc == 0 && bulk_) rc = BuildIncompleteKeys(table_, nullptr);
     int close_rc = table_.Close();
     if (rc == 0) rc = close_rc;
     if (rc != 0) return "committing " + name_ + ".KST failed: " + EngineError(rc);
@@ -188,6 +190,7 @@ class DemoTable {
   std::string name_;
   std::map<std::string, Column> columns_;
   std::string error_;
+  bool bulk_;
 };
 
 struct Unit {
@@ -360,7 +363,7 @@ std::string CreateDemo(const std::string& dir, const DemoOptions& options) {
     KEL_DEMO_TRY(p.Finish());
   }
   {  // RABOTA: archived orders first (older numbers), current ones last.
-    DemoTable t(dict::TableId::kRabota, dir);
+    DemoTable t(dict::TableId::kRabota, dir, options.orders);
     KEL_DEMO_TRY(t.Start());
     const uint64_t n = options.orders;
     const uint64_t current = n == 0 ? 0 : std::max<uint64_t>(1, std::min<uint64_t>(n / 5, 60));

@@ -218,6 +218,23 @@ TEST_F(CliTest, ExportThenImportIntoAnEmptyTableReproducesTheRecords) {
   }
 }
 
+TEST_F(CliTest, LargeImportAppendsThenBuildsTheKeys) {
+  std::string csv = "GOR:NUM,GOR:NOM\n";
+  for (int i = 3000; i > 0; --i) csv += std::to_string(i) + ",Город " + std::to_string(i % 97) + "\n";
+  WriteBytes(dir_ / "big.csv", csv);
+  const std::string target = EmptyTable(dict::TableId::kGorod, "BIG");
+  ToolRun r = Run({"import", target, dir_ / "big.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"check", target});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(Contains(r.out, "incomplete")) << r.out;
+  r = Run({"info", target});
+  EXPECT_TRUE(Contains(r.out, "3000 records")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "key GOR:NOM_KEY: 3000 entries, complete")) << r.out;
+  r = Run({"export", target, "--record-order"});
+  EXPECT_EQ(r.out, csv);
+}
+
 TEST_F(CliTest, ExportOrdersAndJson) {
   ToolRun r = Run({"export", Demo("GOROD"), "--key", "gor:nom_key"});
   ASSERT_EQ(r.status, 0) << r.err;
