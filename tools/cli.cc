@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <iostream>
 #include <set>
 
@@ -211,7 +212,14 @@ int RunKelstore(const std::vector<std::string>& args, std::ostream& out, std::os
         << " arguments\nUsage: " << spec->usage << "\n";
     return kExitMisuse;
   }
-  return spec->run(inv);
+  try {
+    return spec->run(inv);
+  } catch (const std::exception& e) {
+    // Nothing the engine raises gets here (its internal errors are caught
+    // where they arise); this is the last guard against a crash.
+    err << "kelstore " << spec->name << ": failed: " << e.what() << "\n";
+    return kExitFinding;
+  }
 }
 
 }  // namespace kel::tool

@@ -60,6 +60,8 @@ bool AllDigits(std::string_view s) {
 }
 
 std::string FormatDecimal(const uint8_t* p, uint32_t size, uint8_t places) {
+  if (size == 0) return "0";
+  if (places > 2 * size - 1) places = uint8_t(2 * size - 1);
   bool negative = (p[0] >> 4) != 0;
   std::string digits;
   digits += char('0' + (p[0] & 0x0F) % 10);
@@ -84,6 +86,10 @@ std::string FormatDecimal(const uint8_t* p, uint32_t size, uint8_t places) {
 }
 
 bool ParseDecimal(std::string_view text, uint32_t size, uint8_t places, uint8_t* p, std::string* error) {
+  if (size == 0 || places > 2 * size - 1) {
+    *error = "the field's declaration cannot hold a decimal value";
+    return false;
+  }
   std::string_view s = text;
   bool negative = false;
   if (s.empty()) {
