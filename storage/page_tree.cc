@@ -1,8 +1,44 @@
 #include "storage/page_tree.h"
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "storage/errors.h"
 
 namespace kel {
+
+namespace {
+struct FreeNode {
+  FreeNode* next;
+};
+constexpr size_t kMaxFreeNodes = 1 << 16;
+thread_local FreeNode* tl_free_nodes = nullptr;
+thread_local size_t tl_free_count = 0;
+}  // namespace
+
+void* PageNode::operator new(size_t size) {
+  if (size == sizeof(PageNode) && tl_free_nodes) {
+    FreeNode* f = tl_free_nodes;
+    tl_free_nodes = f->next;
+    tl_free_count--;
+    return f;
+  }
+  return ::operator new(size);
+}
+
+void PageNode::operator delete(void* p) noexcept {
+  if (!p) return;
+  if (tl_free_count < kMaxFreeNodes) {
+    auto f = static_cast<FreeNode*>(p);
+    f->next = tl_free_nodes;
+    tl_free_nodes = f;
+    tl_free_count++;
+    return;
+  }
+  ::operator delete(p);
+}
+
 namespace page_tree {
 namespace {
 
@@ -78,7 +114,82 @@ bool CheckAt(const PageNode* n, const PageNode* lo, const PageNode* hi, int dept
   return CheckAt(n->left, lo, n, depth + 1) && CheckAt(n->right, n, hi, depth + 1);
 }
 
+// The shape of a tree built by ascending insertion depends on the count
+// alone: computed once per count on indices, with the insertion rules above
+// (every new index goes rightmost).
+struct Shape {
+  std::vector<int32_t> left, right;
+  std::vector<uint32_t> count;
+  int32_t root = -1;
+};
+
+class ShapeBuilder {
+ public:
+  explicit ShapeBuilder(Shape& s) : s_(s) {}
+  uint32_t Cnt(int32_t t) const { return t < 0 ? 0 : s_.count[size_t(t)]; }
+  void Recount(int32_t t) { s_.count[size_t(t)] = 1 + Cnt(L(t)) + Cnt(R(t)); }
+  int32_t& L(int32_t t) { return s_.left[size_t(t)]; }
+  int32_t& R(int32_t t) { return s_.right[size_t(t)]; }
+  int32_t L(int32_t t) const { return s_.left[size_t(t)]; }
+  int32_t R(int32_t t) const { return s_.right[size_t(t)]; }
+  int32_t InsertLast(int32_t t, int32_t x) {
+    if (t < 0) return x;
+    R(t) = InsertLast(R(t), x);
+    uint32_t l = Cnt(L(t));
+    uint32_t r = Cnt(R(t));
+    if (r < l && L(t) >= 0 && r <= Cnt(L(L(t)))) {
+      int32_t u = L(t);
+      L(t) = R(u);
+      R(u) = t;
+      Recount(t);
+      Recount(u);
+      t = u;
+    } else if (r > l && Cnt(R(R(t))) >= l) {
+      int32_t u = R(t);
+      R(t) = L(u);
+      L(u) = t;
+      Recount(t);
+      Recount(u);
+      t = u;
+    }
+    Recount(t);
+    return t;
+  }
+
+ private:
+  Shape& s_;
+};
+
+const Shape& AscendingShape(uint32_t n) {
+  static std::mutex mu;
+  static std::vector<std::unique_ptr<Shape>> memo;
+  std::lock_guard<std::mutex> lock(mu);
+  if (memo.size() <= n) memo.resize(n + 1);
+  if (!memo[n]) {
+    auto s = std::make_unique<Shape>();
+    s->left.assign(n, -1);
+    s->right.assign(n, -1);
+    s->count.assign(n, 1);
+    ShapeBuilder b(*s);
+    for (uint32_t i = 0; i < n; i++) s->root = b.InsertLast(s->root, int32_t(i));
+    memo[n] = std::move(s);
+  }
+  return *memo[n];
+}
+
 }  // namespace
+
+PageNode* BuildAscending(PageNode* const* nodes, uint32_t n) {
+  if (n == 0) return nullptr;
+  const Shape& s = AscendingShape(n);
+  for (uint32_t i = 0; i < n; i++) {
+    PageNode* node = nodes[i];
+    node->left = s.left[i] < 0 ? nullptr : nodes[s.left[i]];
+    node->right = s.right[i] < 0 ? nullptr : nodes[s.right[i]];
+    node->count = s.count[i];
+  }
+  return nodes[s.root];
+}
 
 void Insert(PageNode*& root, PageNode* node) {
   node->left = node->right = nullptr;

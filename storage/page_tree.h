@@ -32,6 +32,11 @@ struct PageNode {
   uint32_t count = 1;
 
   std::string_view key() const { return rec->key(); }
+
+  // Nodes come and go with every page load: recycled through a small
+  // per-thread free list instead of the general allocator.
+  static void* operator new(size_t size);
+  static void operator delete(void* p) noexcept;
 };
 
 inline uint32_t CountOf(const PageNode* n) { return n ? n->count : 0; }
@@ -50,6 +55,10 @@ PageNode* FindEqual(PageNode* root, std::string_view key);
 PageNode* LastNotGreater(PageNode* root, std::string_view key);
 PageNode* LastLess(PageNode* root, std::string_view key);
 PageNode* FirstGreater(PageNode* root, std::string_view key);
+
+// Links `n` nodes given in ascending order into the tree that inserting them
+// one by one in that order would give (same shape, no key comparisons).
+PageNode* BuildAscending(PageNode* const* nodes, uint32_t n);
 
 // Deletes every node of the subtree.
 void FreeAll(PageNode* root);

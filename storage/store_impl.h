@@ -219,7 +219,7 @@ class StoreImpl : public PageMover {
   uint64_t ReadPosition(uint64_t home) const;
   void FailPhase1();
 
-  std::array<CachedPage*, 100> chains_{};
+  std::vector<CachedPage*> chains_ = std::vector<CachedPage*>(100, nullptr);
   CachedPage clean_ring_;
   CachedPage modified_ring_;
   uint64_t clock_ = 0;

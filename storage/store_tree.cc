@@ -9,7 +9,10 @@
 namespace kel {
 namespace {
 
-constexpr int kChains = 100;
+// Hash chains of the cache: 100, multiplied by 4 whenever the cache holds
+// more than two pages per chain (a large commit keeps thousands of modified
+// pages), so that a lookup stays short.
+constexpr size_t kChains = 100;
 constexpr uint32_t kSplitAlways = 15094;
 constexpr uint32_t kSplitMany = 4096;
 constexpr uint32_t kSplitManyCount = 20;
@@ -27,20 +30,34 @@ uint32_t RecordCost(const Record& r, uint8_t level) {
 // ---- cache ---------------------------------------------------------------------
 
 CachedPage* StoreImpl::Lookup(int32_t address) const {
-  for (CachedPage* p = chains_[uint32_t(address) % kChains]; p; p = p->hash_next) {
+  for (CachedPage* p = chains_[uint32_t(address) % chains_.size()]; p; p = p->hash_next) {
     if (p->address == address) return p;
   }
   return nullptr;
 }
 
 void StoreImpl::Hash(CachedPage* p) {
-  CachedPage*& head = chains_[uint32_t(p->address) % kChains];
+  if (chains_.empty()) chains_.assign(kChains, nullptr);
+  if (cached_count() > 2 * chains_.size()) {
+    std::vector<CachedPage*> old(chains_.size() * 4, nullptr);
+    old.swap(chains_);
+    for (CachedPage* q : old) {
+      while (q) {
+        CachedPage* next = q->hash_next;
+        CachedPage*& head = chains_[uint32_t(q->address) % chains_.size()];
+        q->hash_next = head;
+        head = q;
+        q = next;
+      }
+    }
+  }
+  CachedPage*& head = chains_[uint32_t(p->address) % chains_.size()];
   p->hash_next = head;
   head = p;
 }
 
 void StoreImpl::Unhash(CachedPage* p) {
-  CachedPage** link = &chains_[uint32_t(p->address) % kChains];
+  CachedPage** link = &chains_[uint32_t(p->address) % chains_.size()];
   while (*link && *link != p) link = &(*link)->hash_next;
   if (*link) *link = p->hash_next;
   p->hash_next = nullptr;
@@ -178,18 +195,30 @@ void StoreImpl::LoadPage(CachedPage* p) {
   ParsedPage parsed = ParsePageImage(bytes.data(), bytes.size());
   p->level = parsed.level;
   p->estimate = parsed.estimate;
-  const Record* prev = nullptr;
-  for (Record& r : parsed.records) {
-    if (prev) Require(CompareKeys(prev->key(), r.key()) < 0, kBrokenLink);
-    auto node = new PageNode;
-    node->child = r.child;
-    if (p->level > 0) Require(r.child >= 0, kBrokenLink);
-    auto rec = std::make_shared<Record>(std::move(r));
-    rec->child = 0;
-    node->rec = std::move(rec);
-    prev = node->rec.get();
-    page_tree::Insert(p->root, node);
+  // All records of a loaded page share one allocation; a RecordPtr handed
+  // out keeps that block alive.
+  auto block = std::make_shared<std::vector<Record>>(std::move(parsed.records));
+  std::vector<PageNode*> nodes;
+  nodes.reserve(block->size());
+  try {
+    const Record* prev = nullptr;
+    for (Record& r : *block) {
+      if (prev) Require(CompareKeys(prev->key(), r.key()) < 0, kBrokenLink);
+      if (p->level > 0) Require(r.child >= 0, kBrokenLink);
+      auto node = new PageNode;
+      nodes.push_back(node);
+      node->child = r.child;
+      r.child = 0;
+      node->rec = RecordPtr(block, &r);
+      prev = &r;
+    }
+  } catch (...) {
+    for (PageNode* n : nodes) delete n;
+    throw;
   }
+  // Records come in ascending order: the same tree as inserting them one by
+  // one, without comparing keys again.
+  p->root = page_tree::BuildAscending(nodes.data(), uint32_t(nodes.size()));
 }
 
 PageRef StoreImpl::Fetch(int32_t address) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -128,6 +129,23 @@ TEST(PageTreeTest, SearchesAndOrderMatchAModelUnderRandomChanges) {
   std::vector<std::string> walked;
   page_tree::ForEach(t.root, [&](PageNode* n) { walked.emplace_back(n->key()); });
   EXPECT_EQ(walked, std::vector<std::string>(model.begin(), model.end()));
+}
+
+TEST(PageTreeTest, PagesLoadedInOrderHaveTheShapeOfAscendingInsertion) {
+  for (uint32_t n = 0; n < 400; n++) {
+    Tree inserted;
+    std::vector<PageNode*> nodes;
+    for (uint32_t i = 0; i < n; i++) {
+      char k[8];
+      std::snprintf(k, sizeof k, "%05u", i);
+      inserted.Add(k);
+      nodes.push_back(NodeOf(k));
+    }
+    Tree built;
+    built.root = page_tree::BuildAscending(nodes.data(), n);
+    ASSERT_EQ(Shape(built.root), Shape(inserted.root)) << n;
+    ASSERT_TRUE(page_tree::Check(built.root));
+  }
 }
 
 TEST(PageTreeTest, KeysCompareAsUnsignedBytesShorterFirst) {
