@@ -195,6 +195,31 @@ TEST_F(KeysTest, AppendMarksEveryKeyAndBuildAllCompletesTheOthers) {
   EXPECT_EQ(C(kSumIndex).mark, 0u);
 }
 
+TEST_F(KeysTest, FullBuildOfAllKeysRewritesTheCollationRecord) {
+  // A table whose stored tables differ from the engine's (an older file).
+  Collation old = Collation::Default();
+  old.mutable_bytes()[1088] = 'X';
+  StoreCollation(t_.store(), t_.table(), old, false);
+  keys().set_strings({&old, false});
+  ASSERT_EQ(t_.Add(Rec(1, "", 0, "same")), 0);
+  uint32_t b;
+  ASSERT_EQ(t_.Add(Rec(2, "", 0, "SAME"), &b, true), 0);
+  BuildOptions full;
+  full.full_build = true;
+  bool all = true;
+  EXPECT_EQ(BuildAllKeys(keys(), false, full, &all), kDuplicateKey);  // key 2 conflicts
+  EXPECT_FALSE(all);  // so the caller does not truncate
+  Collation stored;
+  bool oem = true;
+  ASSERT_TRUE(LoadCollation(t_.store(), t_.table(), &stored, &oem));
+  EXPECT_EQ(stored, Collation::Default());
+  EXPECT_FALSE(oem);
+  EXPECT_EQ(keys().strings().collation, &Collation::Default());
+  EXPECT_EQ(C(kNum).count, 2u);
+  EXPECT_EQ(C(kNoteOpt).mark, b);
+  EXPECT_EQ(C(kSumIndex).count, 0u);  // INDEX keys are not part of it
+}
+
 TEST_F(KeysTest, ConflictingFirstBuildKeepsTheLowerRecord) {
   uint32_t a, b;
   ASSERT_EQ(t_.Add(Rec(1, "", 0, "same"), &a, true), 0);
