@@ -265,6 +265,37 @@ TEST_F(TableOpsTest, CopyToAnotherFileRenumbersTableAndRecords) {
   EXPECT_EQ(OpenTableFiles().size(), 0u);
 }
 
+TEST_F(TableOpsTest, CopyWithinTheFileMakesASecondTable) {
+  MakeCities(F("F\\!A"), 3);
+  Table t(decl_);
+  ASSERT_EQ(t.Copy(F("F\\!A"), F("F\\!B")), 0);
+  EXPECT_NE(NumberOf(F("F"), "B"), NumberOf(F("F"), "A"));
+  EXPECT_EQ(Cities(F("F\\!A")).size(), 3u);
+  EXPECT_EQ(Cities(F("F\\!B")).size(), 3u);
+  // Onto itself: nothing changes.
+  ASSERT_EQ(t.Copy(F("F\\!A"), F("F\\!A")), 0);
+  EXPECT_EQ(Cities(F("F\\!A")).size(), 3u);
+}
+
+TEST_F(TableOpsTest, CopyRefusedWhenNumbersWouldRunOut) {
+  MakeCities(F("F\\!A"), 3);
+  MakeCities(F("G\\!X"), 1);
+  {
+    Table g(decl_);
+    ASSERT_EQ(g.Open(F("G\\!X"), kRW), 0);
+    ASSERT_EQ(g.store()->EnterWriteState(), 0);
+    ASSERT_EQ(g.store()->BeginAccess(), 0);
+    g.store()->SetLastNumber(0xFDFFFFFDu);
+    ASSERT_EQ(g.Close(), 0);
+  }
+  Table t(decl_);
+  EXPECT_EQ(t.Copy(F("F\\!A"), F("G\\!A")), kAccessDenied);
+  EXPECT_EQ(t.Open(F("G\\!A"), kRW), kFileNotFound);
+  EXPECT_EQ(Cities(F("F\\!A")).size(), 3u);
+  EXPECT_EQ(Cities(F("G\\!X")).size(), 1u);
+  EXPECT_EQ(OpenTableFiles().size(), 0u);
+}
+
 TEST_F(TableOpsTest, RenameToAnotherFileMovesTheTable) {
   MakeCities(F("F\\!A"), 3);
   MakeCities(F("F\\!B"), 1);
