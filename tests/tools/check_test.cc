@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -170,7 +171,9 @@ TEST_F(CheckTest, FilesTheEngineWritesAreSound) {
     ASSERT_EQ(t.SetFile(), 0);
     int n = 0;
     while (t.Next() == 0)
-      if (++n % 3 != 0 || n < 1000) ASSERT_EQ(t.Delete(), 0);
+      if (++n % 3 != 0 || n < 1000) {
+        ASSERT_EQ(t.Delete(), 0);
+      }
     t.SetStream(false);
     ASSERT_EQ(t.Flush(), 0);
     ASSERT_EQ(t.Close(), 0);
@@ -256,6 +259,17 @@ TEST_F(CheckTest, PendingLogIsReadButNeverReplayed) {
   EXPECT_TRUE(r.ok()) << Describe(r);
   ASSERT_FALSE(r.notes.empty());
   EXPECT_NE(r.notes[0].find("pending"), std::string::npos);
+  // Reading tools see the logged state and leave the log where it is.
+  const std::string before_tools = ReadBytes(path);
+  test::ToolRun run = test::RunTool({"export", path}, scratch_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 50) << "header and 49 cities";
+  run = test::RunTool({"info", path}, scratch_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("complete: the next writer replays it"), std::string::npos) << run.out;
+  run = test::RunTool({"schema", path}, scratch_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadBytes(path) == before_tools) << "a reading command changed the file";
   // The logged state is the one checked: one city less.
   CheckResult before = CheckUnchanged(*dir_ / "GOROD.KST");
   EXPECT_EQ(r.records, before.records - 3);   // the data record and its entries in the 2 keys
