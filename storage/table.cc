@@ -64,6 +64,9 @@ int Table::Run(bool is_close, const std::function<int()>& op) {
     }
   } catch (const InternalError& e) {
     latched_ = e.code();
+    // Half an operation must never be committed, not even by another
+    // handle of the file that commits next.
+    if (file_ && store()->has_uncommitted_changes()) store()->Discard();
     return kFileSystemError;
   }
   return rc;

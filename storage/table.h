@@ -11,7 +11,9 @@
 // an OperationFrame: an internal error raised by the layers below abandons
 // the operation, latches the handle as damaged and answers 90; a latched
 // handle answers 90 to everything but Close, which then releases the file's
-// locks without committing. After each operation the end-of-operation step
+// locks without committing. The uncommitted changes of the file are dropped
+// at once when the error is raised, so that no other handle of the file
+// commits a half-done operation. After each operation the end-of-operation step
 // runs (commit, end of the access, back to read state), deferred in stream
 // mode while the file has fewer than 40 modified pages and fewer than 5000
 // operations are deferred; its error becomes the answer of an operation

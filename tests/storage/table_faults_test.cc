@@ -133,10 +133,11 @@ TEST_F(TableFaultsTest, InternalErrorLatchesUntilClose) {
     ASSERT_EQ(a.Open(path_ + "\\!A", kRW), 0);
     PutDecimal(a.record(), 1);
     ASSERT_EQ(a.Add(), 0);
-    // Damage: the counter record of A's first key goes.
+    // Damage: the counter record of A's second key goes, so an ADD fails
+    // after it has changed the first key.
     Store& s = *a.store();
     ASSERT_EQ(s.EnterWriteState(), 0);
-    s.Delete(s.FindExact(CounterKey(a.table_number(), 0)));
+    s.Delete(s.FindExact(CounterKey(a.table_number(), 1)));
     ASSERT_EQ(s.EndOperation(), 0);
   }
   Table a(decl), b(decl);
@@ -148,6 +149,9 @@ TEST_F(TableFaultsTest, InternalErrorLatchesUntilClose) {
   EXPECT_EQ(LastFileError().text, kDataCorruptionText);
   EXPECT_EQ(a.GetByPointer(2), kFileSystemError);
   EXPECT_EQ(a.SetFile(), kFileSystemError);
+  // Another handle commits the file: nothing of A's failed ADD goes with it.
+  PutDecimal(b.record(), 6);
+  ASSERT_EQ(b.Add(), 0);
   // b keeps the file object alive: closing a must still let go of the
   // writer byte, or the other process below would wait for ever.
   EXPECT_EQ(a.Close(), 0);
@@ -162,11 +166,16 @@ TEST_F(TableFaultsTest, InternalErrorLatchesUntilClose) {
   EXPECT_EQ(child.Wait(5000), 0);
   uint64_t n = 0;
   ASSERT_EQ(b.Records(&n), 0);
-  EXPECT_EQ(n, 1u);
+  EXPECT_EQ(n, 2u);
   // The failed ADD left nothing behind; the handle opens afresh.
   ASSERT_EQ(a.Open(path_ + "\\!A", kRW), 0);
   ASSERT_EQ(a.Records(&n), 0);
   EXPECT_EQ(n, 1u);
+  ASSERT_EQ(a.RecordsKey(0, &n), 0);
+  EXPECT_EQ(n, 1u);
+  ASSERT_EQ(a.SetKey(0), 0);
+  ASSERT_EQ(a.Next(), 0);
+  EXPECT_EQ(a.Next(), kRecordNotAvailable);
   ASSERT_EQ(a.SetFile(), 0);
   ASSERT_EQ(a.Next(), 0);
   EXPECT_EQ(GetDecimal(a.record()), 1u);
