@@ -80,7 +80,6 @@ int Table::EndStep() {
   ended_ = true;
   if (!is_open()) return 0;
   Store& s = *store();
-  std::fill(blob_changed_.begin(), blob_changed_.end(), false);
   if (build_running_) return 0;
   if (stream_ && s.modified_page_count() < kStreamPages && deferred_ < kStreamOperations) {
     ++deferred_;
@@ -340,11 +339,16 @@ int Table::Unlock() {
 // ---- writes ----------------------------------------------------------------------
 
 int Table::Add() {
-  return Run(false, [&] { return AddRecord(false); });
+  return Run(false, [&] { return ClearBlobMarksAfter(AddRecord(false)); });
 }
 
 int Table::Append() {
-  return Run(false, [&] { return AddRecord(true); });
+  return Run(false, [&] { return ClearBlobMarksAfter(AddRecord(true)); });
+}
+
+int Table::ClearBlobMarksAfter(int rc) {
+  std::fill(blob_changed_.begin(), blob_changed_.end(), false);
+  return rc;
 }
 
 int Table::AddRecord(bool append) {
@@ -394,7 +398,7 @@ void Table::ReleaseCurrent() {
 void Table::ClearRequests() { flags_ &= ~(kHoldRequested | kWatchRequested | kNoMemoRequested); }
 
 int Table::Put() {
-  return Run(false, [&]() -> int {
+  return ClearBlobMarksAfter(Run(false, [&]() -> int {
     int rc = CheckWrite();
     if (rc != 0) return rc;
     if (current_ == 0) return kRecordNotAvailable;
@@ -440,11 +444,11 @@ int Table::Put() {
     UnlockHoldByte(r);
     flags_ &= ~(kHeld | kWatched);
     return end;
-  });
+  }));
 }
 
 int Table::Delete() {
-  return Run(false, [&]() -> int {
+  return ClearBlobMarksAfter(Run(false, [&]() -> int {
     int rc = CheckWrite();
     if (rc != 0) return rc;
     if (current_ == 0) return kRecordNotAvailable;
@@ -476,7 +480,7 @@ int Table::Delete() {
     flags_ &= ~(kHeld | kWatched | kMemosNotLoaded);
     current_ = 0;
     return end;
-  });
+  }));
 }
 
 // ---- fetch ------------------------------------------------------------------------
@@ -520,6 +524,7 @@ int Table::Fetch(const RecordPtr& found) {
 }
 
 int Table::FetchWithRetry(const std::function<RecordPtr()>& find, int none_code) {
+  ClearBlobMarksAfter(0);
   uint64_t start = platform::TickCountMs();
   while (true) {
     RecordPtr found = find();

@@ -97,6 +97,9 @@ class Table {
   bool write_access() const { return (mode_ & 0x03) != 0; }
   int latched() const { return latched_; }
   Store* store() { return file_ ? file_->store.get() : nullptr; }
+  // Per memo: the BLOB was changed since its record was read. ADD, APPEND,
+  // PUT, DELETE and every fetch clear the marks.
+  std::vector<bool>& blob_changed() { return blob_changed_; }
   TableKeys* keys() { return keys_.get(); }
 
   // Stream mode defers the end-of-operation commit (see above).
@@ -199,6 +202,7 @@ class Table {
   void ReleaseCurrent();
   void UnlockHoldByte(uint32_t recno);
   void ClearRequests();
+  int ClearBlobMarksAfter(int rc);
   int EndStep();
 
   // Fetch.
