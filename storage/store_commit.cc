@@ -62,6 +62,12 @@ int StoreImpl::ReadDiskHeader(Header* out) {
   }
   if (n < kHeaderSize) return 1;
   if (Header::Decode(buf, out)) return 0;
+  // A first commit that never reached its header leaves zeros at offset 0
+  // (pages in new space may already lie behind it): still the empty file.
+  if (std::all_of(buf, buf + kHeaderSize, [](uint8_t b) { return b == 0; })) {
+    *out = Header::Empty();
+    return 0;
+  }
   // A header torn while phase 1 rewrote it still carries the signature and
   // the pointers of the complete log in its first bytes (both versions agree
   // on them); the log holds the whole header and repairs it.

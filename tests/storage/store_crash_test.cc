@@ -66,6 +66,9 @@ void InsertRange(Store& s, Model& m, int from, int to, size_t data) {
 
 std::vector<Workload> Workloads() {
   return {
+      {"the first commit of a new file",
+       [](Store&, Model&) {},
+       [](Store& s, Model& m) { InsertRange(s, m, 0, 300, 30); }},
       {"inserts that split pages and grow the tree",
        [](Store& s, Model& m) { InsertRange(s, m, 0, 200, 40); },
        [](Store& s, Model& m) { InsertRange(s, m, 200, 2200, 40); }},

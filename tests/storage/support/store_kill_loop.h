@@ -125,10 +125,12 @@ inline std::string KillLoopVerify(const std::string& path, uint32_t acked, uint3
 }
 
 // Runs `rounds` kill rounds on `path`; answers "" or the first failure.
+// *commits: in, the last commit reported before (0 for a new file); out, the
+// last commit the file holds.
 inline std::string RunKillLoop(const std::string& path, int rounds, uint32_t seed, int max_delay_ms,
-                               uint32_t* total_commits = nullptr) {
+                               uint32_t* commits) {
   std::mt19937 rng(seed);
-  uint32_t acked = 0;
+  uint32_t acked = *commits;
   for (int round = 0; round < rounds; round++) {
     int fds[2];
     if (::pipe(fds) != 0) return "pipe failed";
@@ -158,7 +160,7 @@ inline std::string RunKillLoop(const std::string& path, int rounds, uint32_t see
     if (last > acked + 1) return "round " + std::to_string(round) + ": file ahead of any commit";
     acked = last;
   }
-  if (total_commits) *total_commits = acked;
+  *commits = acked;
   return "";
 }
 
