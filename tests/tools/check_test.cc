@@ -204,6 +204,21 @@ TEST_F(CheckTest, FilesTheEngineWritesAreSound) {
   EXPECT_TRUE(r.ok()) << Describe(r);
   EXPECT_EQ(r.tables, 2u);
 
+  // A table copied into another file (renumbered there), then emptied.
+  {
+    const std::string source = Copy("KLIENT.KST", "K1.KST");
+    const std::string target = scratch_ / "K2.KST";
+    Table t(dict::Decl(dict::TableId::kKlient));
+    ASSERT_EQ(t.Copy(source, target + "\\!COPIED"), 0);
+    r = CheckUnchanged(target);
+    EXPECT_TRUE(r.ok()) << Describe(r);
+    ASSERT_EQ(t.Open(source, open_mode::kReadWrite | open_mode::kDenyAll), 0);
+    ASSERT_EQ(t.Empty(), 0);
+    ASSERT_EQ(t.Close(), 0);
+    r = CheckUnchanged(source);
+    EXPECT_TRUE(r.ok()) << Describe(r);
+  }
+
   // An empty file is a valid table file.
   WriteBytes(scratch_ / "EMPTY.KST", "");
   r = CheckUnchanged(scratch_ / "EMPTY.KST");
