@@ -224,6 +224,62 @@ TEST_F(StoreRecoveryTest, ACommitOfAnotherHandleIsSeenAtTheNextAccess) {
   }
 }
 
+TEST_F(StoreRecoveryTest, TransactionCheckDecidesAboutACompleteLog) {
+  // Phase 0 alone leaves a complete log, as a multi-file commit does before
+  // its decision; the recovery check sees the logged marker record.
+  {
+    auto s = OpenStore(path_);
+    s->EnterWriteState();
+    for (int i = 0; i < 100; i++) Put(*s, before_, i, 20);
+    ASSERT_EQ(s->EndOperation(), 0);
+  }
+  after_ = before_;
+  const std::string good_before = ReadFileBytes(path_);
+  for (int verdict = 0; verdict < 2; verdict++) {
+    WriteFileBytes(path_, good_before);
+    {
+      auto s = OpenStore(path_);
+      s->EnterWriteState();
+      ASSERT_EQ(s->BeginAccess(), 0);
+      s->set_enlisted(true);
+      Model scratch = before_;
+      for (int i = 100; i < 300; i++) Put(*s, scratch, i, 20);
+      s->Insert(MakeRecord(std::string(1, '\xff'), "txn-id"));
+      EXPECT_EQ(s->EndOperation(), 0);   // skipped while enlisted
+      ASSERT_EQ(s->CommitPhase0(), 0);
+      after_ = scratch;
+      after_[std::string(1, '\xff')] = "txn-id";
+      // The process stops here, before the decision and phase 1.
+    }
+    std::string marker_seen;
+    auto s = OpenStore(path_);
+    s->SetRecoveryCheck([&](const Record& marker) {
+      marker_seen.assign(marker.data());
+      return verdict == 1;   // true: roll back
+    });
+    s->EnterWriteState();
+    ASSERT_EQ(s->BeginAccess(), 0);
+    EXPECT_EQ(marker_seen, "txn-id");
+    EXPECT_EQ(test::ReadAll(*s), verdict == 1 ? before_ : after_) << verdict;
+    s->EndOperation();
+  }
+  // A log abandoned after phase 0 leaves the previous state.
+  WriteFileBytes(path_, good_before);
+  {
+    auto s = OpenStore(path_);
+    s->EnterWriteState();
+    ASSERT_EQ(s->BeginAccess(), 0);
+    s->set_enlisted(true);
+    Model scratch;
+    Put(*s, scratch, 500, 20);
+    ASSERT_EQ(s->CommitPhase0(), 0);
+    ASSERT_EQ(s->AbandonLog(), 0);
+    s->set_enlisted(false);
+    s->Discard();
+  }
+  EXPECT_EQ(test::Diff(before_, ReadAs(true)), "");
+}
+
 TEST_F(StoreRecoveryTest, TruncateNeverCutsAPendingLog) {
   MakePendingLog();
   std::string raw = ReadFileBytes(path_);
