@@ -421,3 +421,29 @@ TEST_F(KeysTest, BuildInterruptedAfterAProgressSaveResumesFromItsMark) {
 
 }  // namespace
 }  // namespace kel
+
+namespace kel {
+namespace {
+
+TEST(KeysOemTest, CyrillicKeysInAnOemTable) {
+  OperationFrame frame("TEST");
+  test::TempDir dir;
+  test::TableFixture t(dir.File("O.KST"), Decl(), /*oem=*/true);
+  const std::string upper = "\xA8\xCB\xCA\xC0", lower = "\xB8\xEB\xEA\xE0";  // ЁЛКА, ёлка
+  uint32_t a, b, c;
+  ASSERT_EQ(t.Add(Rec(1, "\xDF\xE1\xEB\xEE\xEA\xEE", 0, upper), &a), 0);  // Яблоко
+  // The data record holds the strings in the OEM code page.
+  std::string stored(ExactData(t.store(), t.table(), a)->data());
+  EXPECT_EQ(stored.substr(18, 4), "\xF0\x8B\x8A\x80");
+  EXPECT_EQ(stored.substr(4, 6), "\x9F\xA1\xAB\xAE\xAA\xAE");
+  // The unique NOCASE key folds ЁЛКА and ёлка together.
+  EXPECT_EQ(t.Add(Rec(2, "x", 0, lower), &b), kDuplicateKey);
+  ASSERT_EQ(t.Add(Rec(2, "\xC5\xEB\xFC", 0, "\xE5\xEB\xFC"), &b), 0);  // Ель / ель
+  ASSERT_EQ(t.Add(Rec(3, "\xC0\xE8\xF1\xF2", 0, "\xE0\xE8\xF1\xF2"), &c), 0);  // Аист / аист
+  // Russian order: аист < ель < ёлка; Аист < Ель < Яблоко.
+  EXPECT_EQ(t.Entries(kNoteOpt), (std::vector<uint32_t>{c, b, a}));
+  EXPECT_EQ(t.Entries(kNameDup), (std::vector<uint32_t>{c, b, a}));
+}
+
+}  // namespace
+}  // namespace kel
