@@ -160,13 +160,13 @@ RecordPtr TableKeys::ExactEntry(size_t k, std::string_view entry_key) {
   return BelongsTo(k, r) ? r : nullptr;
 }
 
-int TableKeys::SetIndexString(size_t k, std::string_view spec) {
+int TableKeys::SetIndexString(size_t k, std::string_view index_string) {
   if (k >= key_count() || !key(k).dynamic()) return kInvalidIndexString;
   std::vector<KeyComponent> parts;
   size_t at = 0;
   while (true) {
-    size_t end = spec.find(',', at);
-    std::string_view item = spec.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+    size_t end = index_string.find(',', at);
+    std::string_view item = index_string.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
     size_t i = 0;
     while (i < item.size() && item[i] == ' ') ++i;
     bool descending = false;

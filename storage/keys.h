@@ -90,7 +90,7 @@ class TableKeys {
   // (ascending, the default) or '-' (descending), matched to the stored
   // field names without regard to case. 0, or 76 for an empty string, an
   // unknown name, an array field or a key that is not dynamic.
-  int SetIndexString(size_t k, std::string_view spec);
+  int SetIndexString(size_t k, std::string_view index_string);
   // A fresh in-memory store for key k with its counter record (0, 0).
   Store& ResetDynamicStore(size_t k);
   void DropDynamicIndex(size_t k);
