@@ -330,13 +330,14 @@ std::string CreateDemo(const std::string& dir, const DemoOptions& options) {
         u.volume_x100 = (u.tonnes_x100 / 100 * 4 + r.Int(8, 20)) * 100 + (r.Chance(50) ? 50 : 0);
         // Every state occurs: the first units of the fleet take them in turn.
         u.state = unit_no <= 5 ? kStates[unit_no - 1] : r.Pick(kStates);
-        u.place = u.state == std::string("В пути") ? "" : kCities[size_t(r.Int(0, int(ncities) - 1))];
+        // The location is a city: where the unit stands, or where it is
+        // bound for while on the way.
+        u.place = kCities[size_t(r.Int(0, int(ncities) - 1))];
         units.push_back(u);
       }
     }
     KEL_DEMO_TRY(f.Finish());
     for (Unit& u : units) {
-      if (u.state == "В пути") u.place = "в пути";
       p.Clear();
       p.Set("NUM", u.num);
       p.Set("NUMFIRMA", u.firm);
