@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include "platform/ascii.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,16 +16,7 @@
 namespace kel::platform {
 namespace {
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x -= 32;
-    if (y >= 'a' && y <= 'z') y -= 32;
-    if (x != y) return false;
-  }
-  return true;
-}
+constexpr auto EqualsNoCase = EqualsNoCaseAscii;
 
 std::string_view Trim(std::string_view s) {
   size_t b = 0, e = s.size();
