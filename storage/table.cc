@@ -367,7 +367,7 @@ int Table::AddRecord(bool append) {
   if (rc != 0) return rc;  // r stays used
   ReleaseCurrent();
   saved_.assign(reinterpret_cast<const char*>(buffer_), desc_.record_length);
-  InsertData(r, MakeRecord(DataKey(table_, r), StoreImage(desc_, oem_, buffer_)));
+  InsertData(MakeRecord(DataKey(table_, r), StoreImage(desc_, oem_, buffer_)));
   current_ = r;
   Counter c = ReadCounter(s, table_, kDataCounterIndex);
   ++c.count;
@@ -375,8 +375,7 @@ int Table::AddRecord(bool append) {
   return WriteMemos(MemoTable{&s, table_, &desc_, oem_}, r, memos_);
 }
 
-void Table::InsertData(uint32_t recno, RecordPtr record) {
-  (void)recno;
+void Table::InsertData(RecordPtr record) {
   TableFile& tf = *file_;
   // The cursor stands on this handle's last data record only while nobody
   // inserted a data record since; otherwise let the insert descend.

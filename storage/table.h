@@ -24,8 +24,13 @@
 // key - key entries already changed are put back) leaves the table and the
 // handle as they were; the hold byte an operation locked for itself is
 // unlocked on every answer. When the commit of the end step fails, the
-// file keeps its previous committed state and the handle has no current
-// record.
+// file keeps its previous committed state (or, when only the copy of a
+// complete log home failed, the whole new state, rolled forward at the next
+// access) and the handle has no current record.
+//
+// Closing a handle lets go of the record it holds and of its table lock at
+// once: the file object outlives the handle while other handles use it, and
+// a byte it kept locked would refuse every other handle of the process.
 //
 // Keys are given by their position in the declaration. Record numbers
 // ("pointers") are u32; 0 means none.
@@ -198,7 +203,7 @@ class Table {
 
   // Writes.
   int AddRecord(bool append);
-  void InsertData(uint32_t recno, RecordPtr record);
+  void InsertData(RecordPtr record);
   void ReleaseCurrent();
   void UnlockHoldByte(uint32_t recno);
   void ClearRequests();
