@@ -13,6 +13,7 @@
 #include "storage/table.h"
 #include "tools/demo.h"
 #include "tools/field_values.h"
+#include "tools/text.h"
 #include "tools/support/tool_testing.h"
 
 namespace kel::tool {
@@ -233,6 +234,110 @@ TEST_F(CliTest, LargeImportAppendsThenBuildsTheKeys) {
   EXPECT_TRUE(Contains(r.out, "key GOR:NOM_KEY: 3000 entries, complete")) << r.out;
   r = Run({"export", target, "--record-order"});
   EXPECT_EQ(r.out, csv);
+}
+
+// A table of other field types with a MEMO and a BLOB, declared here.
+TableDecl NotesDecl() {
+  TableDecl d;
+  d.label = d.file_name = "NOTES";
+  d.prefix = "NOT";
+  d.oem = true;
+  const auto field = [&](FieldType type, const char* label, uint32_t offset, uint32_t size, uint32_t count = 1) {
+    FieldDecl f;
+    f.type = type;
+    f.label = label;
+    f.offset = offset;
+    f.element_size = size;
+    f.element_count = count;
+    d.fields.push_back(f);
+  };
+  field(FieldType::kGroup, "NOT:RECORD", 0, 24);
+  d.fields[0].member_count = 4;
+  field(FieldType::kLong, "NOT:ID", 0, 4);
+  field(FieldType::kCString, "NOT:TAG", 4, 10);
+  field(FieldType::kTime, "NOT:AT", 14, 4);
+  field(FieldType::kShort, "NOT:X", 18, 2, 3);   // an array: three columns
+  KeyDecl key;
+  key.label = "NOT:ID_KEY";
+  key.flags = kKeyOpt;
+  key.components = {{1, false}};
+  d.keys.push_back(key);
+  KeyDecl tag;
+  tag.label = "NOT:TAG_KEY";
+  tag.flags = kKeyDup | kKeyNoCase;
+  tag.components = {{2, true}};
+  d.keys.push_back(tag);
+  MemoDecl memo;
+  memo.label = "NOT:TEXT";
+  memo.size = 300;
+  d.memos.push_back(memo);
+  MemoDecl blob;
+  blob.label = "NOT:DATA";
+  blob.size = 1000;
+  blob.flags = kMemoBlob;
+  d.memos.push_back(blob);
+  return d;
+}
+
+TEST_F(CliTest, MemosArraysAndOtherTypesRoundTrip) {
+  const TableDecl decl = NotesDecl();
+  const std::string source = dir_ / "NOTES";
+  {
+    Table t(decl);
+    ASSERT_EQ(t.Create(source), 0);
+    ASSERT_EQ(t.Open(source, kRW), 0);
+    for (int i = 1; i <= 3; ++i) {
+      std::memset(t.record(), 0, t.record_length());
+      int32_t id = -i * 1000;
+      std::memcpy(t.record(), &id, 4);
+      std::memcpy(t.record() + 4, i == 2 ? "\xE0\xE1\xE2" : "tag", 3);
+      uint32_t at = (13u << 24) | (uint32_t(i) << 16) | (5u << 8) | 7u;
+      std::memcpy(t.record() + 14, &at, 4);
+      int16_t arr[3] = {int16_t(-i), 0, int16_t(i * 300)};
+      std::memcpy(t.record() + 18, arr, 6);
+      t.memos()[0].assign(300, ' ');
+      std::string text = "Строка " + std::to_string(i) + ", с запятой и \"кавычками\"\nи второй строкой";
+      std::string ansi, error;
+      ASSERT_TRUE(Utf8ToAnsi(text, &ansi, &error));
+      t.memos()[0].replace(0, ansi.size(), ansi);
+      t.memos()[1] = i == 3 ? std::string() : std::string(300 * i, char(i));
+      ASSERT_EQ(t.Add(), 0);
+    }
+    ASSERT_EQ(t.Close(), 0);
+  }
+  const std::string file = source + ".KST";
+  ToolRun r = Run({"export", file, "-o", dir_ / "notes.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string csv = ReadBytes(dir_ / "notes.csv");
+  EXPECT_EQ(csv.substr(0, csv.find('\n')), "NOT:ID,NOT:TAG,NOT:AT,NOT:X[1],NOT:X[2],NOT:X[3],NOT:TEXT,NOT:DATA");
+  EXPECT_TRUE(Contains(csv, "\n-3000,tag,13:03:05.07,-3,0,900,\"Строка 3, с запятой и \"\"кавычками\"\"\nи второй строкой\",\n"))
+      << csv;
+  const std::string target = dir_ / "COPY";
+  {
+    Table t(decl);
+    ASSERT_EQ(t.Create(target), 0);
+  }
+  r = Run({"import", target + ".KST", dir_ / "notes.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"export", target + ".KST"});
+  EXPECT_EQ(r.out, csv);
+  // Memos and images alike, record by record in the order of the export.
+  Table a(decl), b(decl);
+  ASSERT_EQ(a.Open(file, kRW), 0);
+  ASSERT_EQ(b.Open(target + ".KST", kRW), 0);
+  ASSERT_EQ(a.SetKey(0), 0);
+  ASSERT_EQ(b.SetKey(0), 0);
+  int n = 0;
+  while (a.Next() == 0) {
+    ASSERT_EQ(b.Next(), 0);
+    EXPECT_EQ(std::memcmp(a.record(), b.record(), a.record_length()), 0);
+    EXPECT_EQ(a.memos(), b.memos());
+    ++n;
+  }
+  EXPECT_EQ(n, 3);
+  EXPECT_NE(b.Next(), 0);
+  r = Run({"check", target + ".KST"});
+  EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST_F(CliTest, ExportOrdersAndJson) {
