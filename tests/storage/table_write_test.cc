@@ -224,6 +224,28 @@ TEST_F(TableWriteTest, StreamModeDefersCommitsUntilFlush) {
   EXPECT_EQ(t_->Close(), 0);
 }
 
+TEST_F(TableWriteTest, StreamModeCommitsAfter5000Operations) {
+  t_->SetStream(true);
+  ASSERT_EQ(AddCity(1, "A"), 0);
+  uint32_t r = t_->Pointer();
+  for (uint32_t i = 1; i < Table::kStreamOperations; ++i) ASSERT_EQ(t_->GetByPointer(r), 0);
+  EXPECT_TRUE(t_->store()->has_uncommitted_changes());
+  ASSERT_EQ(t_->GetByPointer(r), 0);
+  EXPECT_FALSE(t_->store()->has_uncommitted_changes());
+  EXPECT_TRUE(t_->stream());
+}
+
+TEST_F(TableWriteTest, EndOfViewLeavesStreamModeAlone) {
+  // A table in stream mode notes no view: its commit waits for FLUSH.
+  t_->SetStream(true);
+  ASSERT_EQ(t_->InView(), 0);
+  ASSERT_EQ(AddCity(2, "B"), 0);
+  ASSERT_EQ(t_->EndView(), 0);
+  EXPECT_TRUE(t_->store()->has_uncommitted_changes());
+  ASSERT_EQ(t_->Flush(), 0);
+  EXPECT_FALSE(t_->store()->has_uncommitted_changes());
+}
+
 TEST_F(TableWriteTest, HandlesOfOneFileShareUncommittedChanges) {
   Table other(decl_);
   ASSERT_EQ(other.Open(path_, kRW), 0);
