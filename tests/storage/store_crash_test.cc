@@ -27,25 +27,13 @@
 namespace kel {
 namespace {
 
-// Hundreds of commits with real flushes: keep the files in memory when the
-// machine offers a memory file system.
-const bool kUseMemoryFiles = [] {
-  if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
-  return true;
-}();
+const bool kUseMemoryFiles = (test::UseMemoryFilesWhenPossible(), true);
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
 
 using test::Model;
 using test::OpenStore;
-
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 // A workload: builds the committed base state, then makes the changes of the
 // commit under test (the model is updated alongside).

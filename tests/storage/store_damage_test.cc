@@ -21,27 +21,13 @@
 namespace kel {
 namespace {
 
-const bool kUseMemoryFiles = [] {
-  if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
-  return true;
-}();
+const bool kUseMemoryFiles = (test::UseMemoryFilesWhenPossible(), true);
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+using test::U32;
+using test::PutU32;
 
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-uint32_t U32(const std::string& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-void PutU32(std::string& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
 
 // Long keys make long separators, so the tree grows a third level soon.
 std::string LongKey(int i) { return test::KeyOf(uint32_t(i)) + std::string(32, 'p'); }

@@ -20,31 +20,17 @@
 namespace kel {
 namespace {
 
-const bool kUseMemoryFiles = [] {
-  if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
-  return true;
-}();
+const bool kUseMemoryFiles = (test::UseMemoryFilesWhenPossible(), true);
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+using test::U32;
+using test::PutU32;
+using test::PutU16;
+
 
 using test::Model;
 using test::OpenStore;
 
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-uint32_t U32(const std::string& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-void PutU32(std::string& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
-void PutU16(std::string& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
 
 class StoreRecoveryTest : public ::testing::Test {
  protected:

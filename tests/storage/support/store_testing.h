@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -15,6 +21,32 @@
 #include "storage/store.h"
 
 namespace kel::test {
+
+// Raw file bytes, for tests that damage files or compare them before/after.
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Little-endian fields inside raw file bytes.
+inline uint32_t U32(const std::string& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+inline void PutU32(std::string& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+inline void PutU16(std::string& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
+
+// Tests with hundreds of real flushes keep their files in memory when the
+// machine offers a memory file system. Call before the first temp directory.
+inline void UseMemoryFilesWhenPossible() {
+  if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
+}
 
 constexpr int kSharedMode = open_mode::kReadWrite | open_mode::kDenyNone | open_mode::kCreate;
 constexpr int kReadOnlyShared = open_mode::kReadOnly | open_mode::kDenyNone;
