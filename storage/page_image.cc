@@ -27,6 +27,7 @@
 #include "storage/bytes.h"
 #include "storage/container.h"
 #include "storage/errors.h"
+#include "storage/store_impl.h"
 
 namespace kel {
 namespace {
@@ -133,27 +134,27 @@ void StampImage(PageImage& image, int32_t address, const std::vector<int32_t>& c
   }
 }
 
-ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
+void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page) {
   using namespace container_error;
+  page->records.clear();
+  page->bytes.clear();
   Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
   const size_t stored = GetLe16(image + 4);
   const size_t unpacked = GetLe16(image + 6);
   const size_t n = GetLe16(image + 10);
-  ParsedPage page;
-  page.estimate = GetLe16(image + 8);
-  page.level = image[12];
+  page->estimate = GetLe16(image + 8);
+  page->level = image[12];
   Require(Ceil256(stored) == length, kImageLength);
-  const size_t prefix = PrefixSize(page.level, n);
+  const size_t prefix = PrefixSize(page->level, n);
   Require(prefix <= stored, kImageLength);
   Require(prefix <= unpacked, kRecordStream);
 
   // The record bytes, unpacked.
-  std::vector<uint8_t> unpacked_bytes;
   const uint8_t* body;
   if (stored < unpacked) {
-    unpacked_bytes.resize(unpacked - prefix);
-    Decompress(image + prefix, stored - prefix, unpacked_bytes.data(), unpacked_bytes.size());
-    body = unpacked_bytes.data();
+    page->unpacked.resize(unpacked - prefix);
+    Decompress(image + prefix, stored - prefix, page->unpacked.data(), page->unpacked.size());
+    body = page->unpacked.data();
   } else {
     body = image + prefix;
   }
@@ -161,11 +162,11 @@ ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
 
   // Every record takes at least its flag byte.
   Require(n <= body_len, kRecordStream);
-  page.records.resize(n);
+  page->records.resize(n);
   size_t pos = 0;
   size_t prev_total = 0;
   size_t prev_key = 0;
-  const std::string* prev = nullptr;
+  size_t prev_offset = 0;
   for (size_t i = 0; i < n; ++i) {
     Require(pos < body_len, kRecordStream);
     uint8_t flag = body[pos++];
@@ -184,22 +185,43 @@ ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
     }
     Require(key <= total && s <= total && s <= prev_total, kRecordStream);
     Require(body_len - pos >= total - s, kRecordStream);
-    Record& r = page.records[i];
-    r.bytes.resize(total);
-    if (s > 0) std::memcpy(r.bytes.data(), prev->data(), s);
-    std::memcpy(r.bytes.data() + s, body + pos, total - s);
+    const size_t offset = page->bytes.size();
+    page->bytes.resize(offset + total);
+    char* out = page->bytes.data() + offset;
+    if (s > 0) std::memcpy(out, page->bytes.data() + prev_offset, s);
+    std::memcpy(out + s, body + pos, total - s);
     pos += total - s;
+    FlatRecord& r = page->records[i];
+    r.offset = uint32_t(offset);
+    r.size = uint16_t(total);
     r.key_len = uint16_t(key);
-    prev = &r.bytes;
+    r.child = 0;
+    prev_offset = offset;
     prev_total = total;
     prev_key = key;
   }
   Require(pos == body_len, kRecordStream);
 
-  if (page.level > 0) {
+  if (page->level > 0) {
     for (size_t i = 0; i < n; ++i) {
-      page.records[i].child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+      page->records[i].child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
     }
+  }
+}
+
+ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
+  FlatPage flat;
+  ParsePageImageFlat(image, length, &flat);
+  ParsedPage page;
+  page.level = flat.level;
+  page.estimate = flat.estimate;
+  page.records.resize(flat.records.size());
+  for (size_t i = 0; i < flat.records.size(); ++i) {
+    const FlatRecord& f = flat.records[i];
+    Record& r = page.records[i];
+    r.bytes.assign(flat.bytes.data() + f.offset, f.size);
+    r.key_len = f.key_len;
+    r.child = f.child;
   }
   return page;
 }

@@ -1,6 +1,7 @@
 #include "storage/page_tree.h"
 
 #include <memory>
+#include <new>
 #include <mutex>
 #include <vector>
 
@@ -37,6 +38,28 @@ void PageNode::operator delete(void* p) noexcept {
     return;
   }
   ::operator delete(p);
+}
+
+const RecordPtr& PageNode::Rec() {
+  if (!rec) {
+    auto r = std::make_shared<Record>();
+    r->bytes.assign(stored, stored_size);
+    r->key_len = stored_key_len;
+    rec = std::move(r);
+  }
+  return rec;
+}
+
+PageBlock* PageBlock::Make(uint32_t n, size_t bytes) {
+  void* raw = ::operator new(sizeof(PageBlock) + size_t(n) * sizeof(PageNode) + bytes);
+  auto* b = ::new (raw) PageBlock;
+  PageNode* nodes = b->nodes();
+  for (uint32_t i = 0; i < n; i++) {
+    PageNode* node = ::new (static_cast<void*>(nodes + i)) PageNode;
+    node->block = b;
+  }
+  b->live = n;
+  return b;
 }
 
 namespace page_tree {
@@ -107,7 +130,7 @@ PageNode* TakeFirst(PageNode*& t) {
 
 bool CheckAt(const PageNode* n, const PageNode* lo, const PageNode* hi, int depth) {
   if (n == nullptr) return true;
-  if (depth > 200 || n->rec == nullptr) return false;
+  if (depth > 200 || (n->rec == nullptr && n->block == nullptr)) return false;
   if (lo && CompareKeys(lo->key(), n->key()) >= 0) return false;
   if (hi && CompareKeys(n->key(), hi->key()) >= 0) return false;
   if (n->count != 1 + CountOf(n->left) + CountOf(n->right)) return false;
@@ -292,6 +315,19 @@ PageNode* FirstGreater(PageNode* n, std::string_view key) {
   return best;
 }
 
+void Destroy(PageNode* node) {
+  PageBlock* b = node->block;
+  if (b == nullptr) {
+    delete node;
+    return;
+  }
+  node->~PageNode();
+  if (--b->live == 0) {
+    b->~PageBlock();
+    ::operator delete(static_cast<void*>(b));
+  }
+}
+
 void FreeAll(PageNode* root) {
   // Iterative: flatten by rotating left children up.
   while (root) {
@@ -302,7 +338,7 @@ void FreeAll(PageNode* root) {
       root = l;
     } else {
       PageNode* next = root->right;
-      delete root;
+      Destroy(root);
       root = next;
     }
   }

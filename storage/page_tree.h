@@ -13,10 +13,16 @@
 // - A page loaded from disk is built by inserting its records in ascending
 //   order.
 //
-// Nodes are individually allocated and never copied: removing or rotating
-// relinks nodes, so a PageNode* stays valid until that very node is removed.
+// Nodes are never copied: removing or rotating relinks nodes, so a PageNode*
+// stays valid until that very node is removed. Nodes made one by one (by an
+// insertion) own their record. The nodes of a page loaded from disk live
+// together in one PageBlock with the page's decoded record bytes; such a node
+// makes its Record only when the record is asked for (most loaded records are
+// only compared), and the block is freed with the last of its nodes, wherever
+// splits have moved them. Nodes are released through page_tree::Destroy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -24,20 +30,45 @@
 
 namespace kel {
 
+struct PageBlock;
+
 struct PageNode {
+  // The record; for a node of a loaded page null until Rec() makes it.
   RecordPtr rec;
   int32_t child = 0;       // pages above level 0: the child page address
   PageNode* left = nullptr;
   PageNode* right = nullptr;
   uint32_t count = 1;
+  // Nodes of a loaded page: the record bytes in the block.
+  uint16_t stored_key_len = 0;
+  uint16_t stored_size = 0;
+  const char* stored = nullptr;
+  PageBlock* block = nullptr;
 
-  std::string_view key() const { return rec->key(); }
+  std::string_view key() const { return rec ? rec->key() : std::string_view(stored, stored_key_len); }
+  // Record length in bytes (key and data).
+  size_t size() const { return rec ? rec->bytes.size() : stored_size; }
+  // The record, made from the stored bytes at the first call; the same
+  // RecordPtr is answered as long as the node lives.
+  const RecordPtr& Rec();
 
-  // Nodes come and go with every page load: recycled through a small
+  // Nodes come and go with every insertion: recycled through a small
   // per-thread free list instead of the general allocator.
   static void* operator new(size_t size);
   static void operator delete(void* p) noexcept;
 };
+
+// The nodes (constructed in place) and the decoded record bytes of one
+// loaded page, in a single allocation.
+struct PageBlock {
+  size_t live = 0;   // nodes of the block not yet destroyed
+  // A block for `n` nodes and `bytes` bytes of records; the nodes are
+  // default-constructed with `block` set.
+  static PageBlock* Make(uint32_t n, size_t bytes);
+  PageNode* nodes() { return reinterpret_cast<PageNode*>(this + 1); }
+  char* bytes(uint32_t n) { return reinterpret_cast<char*>(nodes() + n); }
+};
+static_assert(sizeof(PageBlock) % alignof(PageNode) == 0);
 
 inline uint32_t CountOf(const PageNode* n) { return n ? n->count : 0; }
 
@@ -60,7 +91,10 @@ PageNode* FirstGreater(PageNode* root, std::string_view key);
 // one by one in that order would give (same shape, no key comparisons).
 PageNode* BuildAscending(PageNode* const* nodes, uint32_t n);
 
-// Deletes every node of the subtree.
+// Releases one node: deletes a node made on its own; destroys a node of a
+// block in place, freeing the block with its last node.
+void Destroy(PageNode* node);
+// Releases every node of the subtree.
 void FreeAll(PageNode* root);
 
 // Visits the nodes in ascending order.

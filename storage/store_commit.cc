@@ -168,7 +168,7 @@ int StoreImpl::EndOperation() {
 void StoreImpl::BuildImage(CachedPage* p) {
   std::vector<const Record*> records;
   records.reserve(CountOf(p->root));
-  page_tree::ForEach(p->root, [&](PageNode* n) { records.push_back(n->rec.get()); });
+  page_tree::ForEach(p->root, [&](PageNode* n) { records.push_back(n->Rec().get()); });
   Require(p->estimate <= 0xFFFF, 1659);
   p->image = BuildPageImage(records, p->level, uint16_t(p->estimate));
   p->image_built = true;

@@ -48,6 +48,25 @@
 
 namespace kel {
 
+// A page image parsed for loading: the record bytes decoded one after the
+// other into `bytes`. Same checks and internal errors as ParsePageImage,
+// which is built on it.
+struct FlatRecord {
+  uint32_t offset = 0;   // in FlatPage::bytes
+  uint16_t size = 0;
+  uint16_t key_len = 0;
+  int32_t child = 0;     // above level 0
+};
+struct FlatPage {
+  uint8_t level = 0;
+  uint16_t estimate = 0;
+  std::vector<FlatRecord> records;
+  std::string bytes;
+  std::vector<uint8_t> unpacked;   // scratch for a compressed page
+};
+// `page` may be reused; its vectors keep their capacity.
+void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page);
+
 struct CachedPage {
   int32_t address = 0;
   uint8_t level = 0;
@@ -236,6 +255,8 @@ class StoreImpl : public PageMover {
   uint64_t e0_ = 0;
   Header h0_;
   std::vector<CachedPage*> kept_;   // pages whose images went to the log
+  FlatPage load_scratch_;           // reused by every page load
+  std::vector<PageNode*> load_nodes_;
 };
 
 }  // namespace kel

@@ -19,10 +19,10 @@ constexpr uint32_t kSplitManyCount = 20;
 // Broken link inside the page structure or between pages.
 constexpr int kBrokenLink = 300;
 
-bool IsSentinel(const PageNode* n) { return n->rec->key_len == 0; }
+bool IsSentinel(const PageNode* n) { return n->key().empty(); }
 
-uint32_t RecordCost(const Record& r, uint8_t level) {
-  return uint32_t(r.bytes.size()) + (level > 0 ? 9 : 5);
+uint32_t RecordCost(size_t size, uint8_t level) {
+  return uint32_t(size) + (level > 0 ? 9 : 5);
 }
 
 }  // namespace
@@ -192,33 +192,42 @@ void StoreImpl::LoadPage(CachedPage* p) {
   page_reads_++;
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   Require(own == home, kBrokenLink);
-  ParsedPage parsed = ParsePageImage(bytes.data(), bytes.size());
-  p->level = parsed.level;
-  p->estimate = parsed.estimate;
-  // All records of a loaded page share one allocation; a RecordPtr handed
-  // out keeps that block alive.
-  auto block = std::make_shared<std::vector<Record>>(std::move(parsed.records));
-  std::vector<PageNode*> nodes;
-  nodes.reserve(block->size());
-  try {
-    const Record* prev = nullptr;
-    for (Record& r : *block) {
-      if (prev) Require(CompareKeys(prev->key(), r.key()) < 0, kBrokenLink);
-      if (p->level > 0) Require(r.child >= 0, kBrokenLink);
-      auto node = new PageNode;
-      nodes.push_back(node);
-      node->child = r.child;
-      r.child = 0;
-      node->rec = RecordPtr(block, &r);
-      prev = &r;
+  FlatPage& parsed = load_scratch_;
+  ParsePageImageFlat(bytes.data(), bytes.size(), &parsed);
+  const uint8_t level = parsed.level;
+  const uint32_t n = uint32_t(parsed.records.size());
+  for (uint32_t i = 0; i < n; i++) {
+    const FlatRecord& r = parsed.records[i];
+    if (i > 0) {
+      const FlatRecord& q = parsed.records[i - 1];
+      Require(CompareKeys(std::string_view(parsed.bytes.data() + q.offset, q.key_len),
+                          std::string_view(parsed.bytes.data() + r.offset, r.key_len)) < 0,
+              kBrokenLink);
     }
-  } catch (...) {
-    for (PageNode* n : nodes) delete n;
-    throw;
+    if (level > 0) Require(r.child >= 0, kBrokenLink);
+  }
+  p->level = level;
+  p->estimate = parsed.estimate;
+  if (n == 0) return;
+  // One block holds the page's nodes and record bytes; records are made
+  // only for the nodes a search answers.
+  PageBlock* block = PageBlock::Make(n, parsed.bytes.size());
+  char* stored = block->bytes(n);
+  std::memcpy(stored, parsed.bytes.data(), parsed.bytes.size());
+  PageNode* nodes = block->nodes();
+  load_nodes_.resize(n);
+  for (uint32_t i = 0; i < n; i++) {
+    const FlatRecord& r = parsed.records[i];
+    PageNode* node = nodes + i;
+    node->child = r.child;
+    node->stored = stored + r.offset;
+    node->stored_size = r.size;
+    node->stored_key_len = r.key_len;
+    load_nodes_[i] = node;
   }
   // Records come in ascending order: the same tree as inserting them one by
   // one, without comparing keys again.
-  p->root = page_tree::BuildAscending(nodes.data(), uint32_t(nodes.size()));
+  p->root = page_tree::BuildAscending(load_nodes_.data(), n);
 }
 
 PageRef StoreImpl::Fetch(int32_t address) {
@@ -332,7 +341,7 @@ bool StoreImpl::NeedsSplit(const CachedPage* p) {
 
 uint32_t StoreImpl::ComputeEstimate(const CachedPage* p) {
   uint32_t e = 13;
-  page_tree::ForEach(p->root, [&](PageNode* n) { e += RecordCost(*n->rec, 0) + (p->level > 0 ? 4 : 0); });
+  page_tree::ForEach(p->root, [&](PageNode* n) { e += RecordCost(n->size(), 0) + (p->level > 0 ? 4 : 0); });
   return e;
 }
 
@@ -351,7 +360,7 @@ RecordPtr StoreImpl::FindExact(std::string_view key) {
   Found f = LocateExact(key);
   if (f.node == nullptr || IsSentinel(f.node)) return nullptr;
   SetHint(f.page, f.node);
-  return f.node->rec;
+  return f.node->Rec();
 }
 
 RecordPtr StoreImpl::NextIn(CachedPage* page, std::string_view key, int depth) {
@@ -359,7 +368,7 @@ RecordPtr StoreImpl::NextIn(CachedPage* page, std::string_view key, int depth) {
     PageNode* n = page_tree::FirstGreater(page->root, key);
     if (n == nullptr) return nullptr;
     SetHint(page, n);
-    return n->rec;
+    return n->Rec();
   }
   PageNode* sep = page_tree::LastNotGreater(page->root, key);
   if (sep) {
@@ -384,7 +393,7 @@ RecordPtr StoreImpl::FindNext(std::string_view key) {
     PageNode* n = page_tree::FirstGreater(hint_page_->root, key);
     if (n) {
       SetHint(hint_page_, n);
-      return n->rec;
+      return n->Rec();
     }
   }
   PageRef root = FetchRoot();
@@ -414,7 +423,7 @@ RecordPtr StoreImpl::FindPrevious(std::string_view key) {
   CachedPage* pg = nullptr;
   if (PrevIn(root.get(), key, &n, &pg) != 1) return nullptr;
   SetHint(pg, n);
-  return n->rec;
+  return n->Rec();
 }
 
 RecordPtr StoreImpl::Last() {
@@ -433,11 +442,11 @@ RecordPtr StoreImpl::Last() {
     std::string top(1, '\xff');
     top.append(64, '\xff');
     if (PrevIn(root.get(), top, &q, &pg) != 1) return nullptr;
-    return q->rec;
+    return q->Rec();
   }
   if (IsSentinel(n)) return nullptr;
   SetHint(p.get(), n);
-  return n->rec;
+  return n->Rec();
 }
 
 std::pair<CachedPage*, PageNode*> StoreImpl::InsertAtLevel(RecordPtr record, uint8_t level, int32_t child) {
@@ -459,7 +468,7 @@ std::pair<CachedPage*, PageNode*> StoreImpl::InsertAtLevel(RecordPtr record, uin
     throw;
   }
   MarkModified(p.get());
-  p->estimate += RecordCost(*node->rec, level);
+  p->estimate += RecordCost(node->size(), level);
   DetachCursors(p.get());
   if (NeedsSplit(p.get())) {
     Split(p.get());
@@ -485,7 +494,7 @@ void StoreImpl::Split(CachedPage* page) {
     sep->rec = MakeRecord(page_tree::First(n->root)->key());
     sep->child = n->address;
     page_tree::Insert(p->root, sep);
-    p->estimate = 13 + RecordCost(*sep->rec, p->level);
+    p->estimate = 13 + RecordCost(sep->size(), p->level);
     p = std::move(n);
     n = NewPage(p->level);
   }
@@ -521,9 +530,9 @@ void StoreImpl::RemoveNode(CachedPage* page, PageNode* n) {
   PageNode* removed = page_tree::Remove(page->root, n->key());
   Require(removed == n, 780);
   MarkModified(page);
-  page->estimate -= std::min(page->estimate - 13, RecordCost(*n->rec, page->level));
+  page->estimate -= std::min(page->estimate - 13, RecordCost(n->size(), page->level));
   DetachCursors(page);
-  delete n;
+  page_tree::Destroy(n);
 }
 
 void StoreImpl::DeleteAtLevel(const RecordPtr& r, uint8_t level) {
@@ -572,7 +581,7 @@ void StoreImpl::DeleteAtLevel(const RecordPtr& r, uint8_t level) {
     fresh->child = child->address;
     RemoveNode(parent, sep);
     page_tree::Insert(parent->root, fresh);
-    parent->estimate += RecordCost(*fresh->rec, parent->level);
+    parent->estimate += RecordCost(fresh->size(), parent->level);
     DetachCursors(parent);
     grown.push_back(parent);
   }
@@ -641,7 +650,7 @@ RecordPtr StoreImpl::CursorCurrent(Cursor* c) {
     Attach(c, f.page, f.node);
   }
   if (IsSentinel(c->node_)) return nullptr;
-  return c->node_->rec;
+  return c->node_->Rec();
 }
 
 void StoreImpl::CursorDeleteCurrent(Cursor* c) {
@@ -678,7 +687,7 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     node->rec = std::move(record);
     page_tree::Insert(page->root, node);
     MarkModified(page);
-    page->estimate += RecordCost(*node->rec, 0);
+    page->estimate += RecordCost(node->size(), 0);
     DetachCursors(page);
     if (!NeedsSplit(page)) {
       Attach(c, page, node);
@@ -750,7 +759,7 @@ uint64_t StoreImpl::CheckTree() {
     p = FetchChild(p.get(), first);
   }
   PageNode* first = page_tree::First(p->root);
-  Require(first != nullptr && IsSentinel(first) && first->rec->bytes.empty(), kBrokenLink);
+  Require(first != nullptr && IsSentinel(first) && first->size() == 0, kBrokenLink);
   return n;
 }
 
