@@ -256,6 +256,7 @@ class StoreImpl : public PageMover {
   Header h0_;
   std::vector<CachedPage*> kept_;   // pages whose images went to the log
   FlatPage load_scratch_;           // reused by every page load
+  std::vector<uint8_t> load_image_;
   std::vector<PageNode*> load_nodes_;
 };
 

@@ -188,8 +188,12 @@ void StoreImpl::LoadPage(CachedPage* p) {
   int cls = regions.ClassOf(p->address);
   Require(cls > 0, 1735);
   uint64_t home = PageOffset(p->address);
-  std::vector<uint8_t> bytes = io_->ReadPageImageAt(ReadPosition(home), cls);
+  // The image goes into a buffer kept for every load.
+  std::vector<uint8_t>& bytes = load_image_;
+  bytes.resize(size_t(cls) * kUnit);
+  io_->ReadExact(ReadPosition(home), bytes.data(), uint32_t(bytes.size()));
   page_reads_++;
+  Require(Ceil256(uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8) == bytes.size(), container_error::kImageLength);
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   Require(own == home, kBrokenLink);
   FlatPage& parsed = load_scratch_;
