@@ -41,6 +41,7 @@ void PageNode::operator delete(void* p) noexcept {
 }
 
 const RecordPtr& PageNode::Rec() {
+  if (!rec && block && block->made++ > 0) block->MakeAll();
   if (!rec) {
     auto r = std::make_shared<Record>();
     r->bytes.assign(stored, stored_size);
@@ -48,6 +49,25 @@ const RecordPtr& PageNode::Rec() {
     rec = std::move(r);
   }
   return rec;
+}
+
+void PageBlock::MakeAll() {
+  PageNode* all = nodes();
+  uint32_t missing = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    if (!all[i].rec && all[i].stored) missing++;
+  }
+  if (missing == 0) return;
+  auto records = std::make_shared<std::vector<Record>>(missing);
+  size_t k = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    PageNode& node = all[i];
+    if (node.rec || !node.stored) continue;
+    Record& r = (*records)[k++];
+    r.bytes.assign(node.stored, node.stored_size);
+    r.key_len = node.stored_key_len;
+    node.rec = RecordPtr(records, &r);
+  }
 }
 
 PageBlock* PageBlock::Make(uint32_t n, size_t bytes) {
@@ -59,6 +79,7 @@ PageBlock* PageBlock::Make(uint32_t n, size_t bytes) {
     node->block = b;
   }
   b->live = n;
+  b->n = n;
   return b;
 }
 
@@ -321,8 +342,12 @@ void Destroy(PageNode* node) {
     delete node;
     return;
   }
-  node->~PageNode();
+  node->rec.reset();
+  node->stored = nullptr;
+  node->left = node->right = nullptr;
   if (--b->live == 0) {
+    PageNode* all = b->nodes();
+    for (uint32_t i = 0; i < b->n; i++) all[i].~PageNode();
     b->~PageBlock();
     ::operator delete(static_cast<void*>(b));
   }

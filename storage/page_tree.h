@@ -60,8 +60,17 @@ struct PageNode {
 
 // The nodes (constructed in place) and the decoded record bytes of one
 // loaded page, in a single allocation.
+//
+// The first record asked for in a block is made on its own (a search answers
+// one record of the page); from the second on, the block makes the records of
+// all its remaining nodes at once into one shared vector (an ordered walk
+// answers them all), so a walk pays one allocation per record.
 struct PageBlock {
-  size_t live = 0;   // nodes of the block not yet destroyed
+  size_t live = 0;   // nodes of the block not yet released
+  uint32_t n = 0;    // nodes in the block
+  uint32_t made = 0; // records made so far
+  // Makes the records of every live node that has none, sharing one vector.
+  void MakeAll();
   // A block for `n` nodes and `bytes` bytes of records; the nodes are
   // default-constructed with `block` set.
   static PageBlock* Make(uint32_t n, size_t bytes);
@@ -91,8 +100,9 @@ PageNode* FirstGreater(PageNode* root, std::string_view key);
 // one by one in that order would give (same shape, no key comparisons).
 PageNode* BuildAscending(PageNode* const* nodes, uint32_t n);
 
-// Releases one node: deletes a node made on its own; destroys a node of a
-// block in place, freeing the block with its last node.
+// Releases one node: deletes a node made on its own; a node of a block drops
+// its record and is marked released (stored = null), and the block goes with
+// its last node.
 void Destroy(PageNode* node);
 // Releases every node of the subtree.
 void FreeAll(PageNode* root);
