@@ -832,26 +832,18 @@ int Table::Skip(int64_t count) {
   });
 }
 
-int Table::Bof(bool* yes) {
-  *yes = true;
-  return Run(false, [&]() -> int {
-    if (!is_open()) return kFileNotOpen;
-    if (seq_ < 0) return kRecordNotAvailable;
-    std::string p;
-    int st = seq_;
-    *yes = StepCandidate(false, &p, &st) == nullptr;
-    return 0;
-  });
-}
+int Table::Bof(bool* yes) { return AtEnd(false, yes); }
 
-int Table::Eof(bool* yes) {
+int Table::Eof(bool* yes) { return AtEnd(true, yes); }
+
+int Table::AtEnd(bool forward, bool* yes) {
   *yes = true;
   return Run(false, [&]() -> int {
     if (!is_open()) return kFileNotOpen;
     if (seq_ < 0) return kRecordNotAvailable;
     std::string p;
     int st = seq_;
-    *yes = StepCandidate(true, &p, &st) == nullptr;
+    *yes = StepCandidate(forward, &p, &st) == nullptr;
     return 0;
   });
 }

@@ -224,6 +224,9 @@ class Table {
   // *next_pos the position it leads to and *next_state the state after.
   // Null when there is none.
   RecordPtr StepCandidate(bool forward, std::string* next_pos, int* next_state);
+  // BOF (backward) / EOF (forward): whether no record lies beyond the
+  // position in that direction; nothing moves.
+  int AtEnd(bool forward, bool* yes);
   int Step(bool forward);
 
   // COPY and RENAME (table_ops.cc).
