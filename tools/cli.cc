@@ -45,7 +45,7 @@ const char* kToolHelp =
     "Run 'kelstore COMMAND --help' for the options of a command.\n";
 
 const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> specs = {
+  static const std::vector<CommandSpec> commands = {
       {"info", CmdInfo, 1, 1, {"--password", "-o"}, {},
        "kelstore info FILE [--password PW] [-o OUT]",
        "Shows the file header (length, signature, last issued number, change\n"
@@ -97,7 +97,7 @@ const std::vector<CommandSpec>& Commands() {
        "in every state, vehicle models, body types, and N orders (default 200),\n"
        "current and archived. Existing tables in DIR are replaced.\n"},
   };
-  return specs;
+  return commands;
 }
 
 const CommandSpec* FindCommand(const std::string& name) {
@@ -160,13 +160,13 @@ int RunKelstore(const std::vector<std::string>& args, std::ostream& out, std::os
     CommandHelp(*c, out);
     return kExitOk;
   }
-  const CommandSpec* spec = FindCommand(first);
-  if (!spec) {
+  const CommandSpec* cmd = FindCommand(first);
+  if (!cmd) {
     err << "kelstore: unknown command '" << first << "' (run 'kelstore --help')\n";
     return kExitMisuse;
   }
   Invocation inv;
-  inv.command = spec->name;
+  inv.command = cmd->name;
   inv.out = &out;
   inv.err = &err;
   bool options_done = false;
@@ -181,7 +181,7 @@ int RunKelstore(const std::vector<std::string>& args, std::ostream& out, std::os
       continue;
     }
     if (a == "--help" || a == "-h") {
-      CommandHelp(*spec, out);
+      CommandHelp(*cmd, out);
       return kExitOk;
     }
     std::string name = a, value;
@@ -191,33 +191,33 @@ int RunKelstore(const std::vector<std::string>& args, std::ostream& out, std::os
       value = a.substr(eq + 1);
       has_value = true;
     }
-    if (spec->value_options.count(name)) {
+    if (cmd->value_options.count(name)) {
       if (!has_value) {
         if (i + 1 >= args.size()) {
-          err << "kelstore " << spec->name << ": option " << name << " needs a value\n";
+          err << "kelstore " << cmd->name << ": option " << name << " needs a value\n";
           return kExitMisuse;
         }
         value = args[++i];
       }
       inv.options[name] = value;
-    } else if (spec->flag_options.count(name) && !has_value) {
+    } else if (cmd->flag_options.count(name) && !has_value) {
       inv.options[name] = "";
     } else {
-      err << "kelstore " << spec->name << ": unknown option '" << a << "'\nUsage: " << spec->usage << "\n";
+      err << "kelstore " << cmd->name << ": unknown option '" << a << "'\nUsage: " << cmd->usage << "\n";
       return kExitMisuse;
     }
   }
-  if (int(inv.operands.size()) < spec->min_operands || int(inv.operands.size()) > spec->max_operands) {
-    err << "kelstore " << spec->name << ": " << (int(inv.operands.size()) < spec->min_operands ? "missing" : "too many")
-        << " arguments\nUsage: " << spec->usage << "\n";
+  if (int(inv.operands.size()) < cmd->min_operands || int(inv.operands.size()) > cmd->max_operands) {
+    err << "kelstore " << cmd->name << ": " << (int(inv.operands.size()) < cmd->min_operands ? "missing" : "too many")
+        << " arguments\nUsage: " << cmd->usage << "\n";
     return kExitMisuse;
   }
   try {
-    return spec->run(inv);
+    return cmd->run(inv);
   } catch (const std::exception& e) {
     // Nothing the engine raises gets here (its internal errors are caught
     // where they arise); this is the last guard against a crash.
-    err << "kelstore " << spec->name << ": failed: " << e.what() << "\n";
+    err << "kelstore " << cmd->name << ": failed: " << e.what() << "\n";
     return kExitFinding;
   }
 }

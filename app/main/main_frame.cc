@@ -20,7 +20,7 @@ namespace kel {
 
 const std::vector<MenuItemSpec>& MenuSpec() {
   using M = MenuItemSpec;
-  static const std::vector<MenuItemSpec> spec = {
+  static const std::vector<MenuItemSpec> menu = {
       {M::kMenu, "&Файл", "", "", -1, "", 0},
       {M::kItem, "&Установка принтера", "?PRINTSETUP", "Setup printer", -2, "", 0},
       {M::kSeparator, "", "", "", 0, "", 0},
@@ -47,7 +47,7 @@ const std::vector<MenuItemSpec>& MenuSpec() {
       {M::kItem, "&Каскад", "?CASCADE", "Stack all open windows", -18, "", 0},
       {M::kItem, "&Выровнить", "?ARRANGE", "Align all window icons", -19, "", 0},
   };
-  return spec;
+  return menu;
 }
 
 QFont WindowFont() { return QFont(QStringLiteral("MS Sans Serif"), 8); }
