@@ -644,49 +644,26 @@ int Table::SetFilePointer(int64_t pointer) {
   });
 }
 
-int Table::SetFileKey(size_t key) {
-  return Run(false, [&]() -> int {
-    int rc = CheckKey(key);
-    if (rc != 0) return rc;
-    SetSequence(4, int(key), keys_->Value(key, buffer_), 0);
-    return 0;
-  });
-}
+int Table::SetFileKey(size_t key) { return SetOnKey(4, key, true, 0); }
 
-int Table::SetKey(size_t key) {
-  return Run(false, [&]() -> int {
-    int rc = CheckKey(key);
-    if (rc != 0) return rc;
-    SetSequence(5, int(key), "", 0);
-    return 0;
-  });
-}
+int Table::SetKey(size_t key) { return SetOnKey(5, key, false, 0); }
 
 int Table::SetKeyKeyPointer(size_t key, int64_t pointer) {
-  return Run(false, [&]() -> int {
-    int rc = CheckKey(key);
-    if (rc != 0) return rc;
-    uint32_t p = uint32_t(std::clamp<int64_t>(pointer, 0, 0xFFFFFFFF));
-    SetSequence(6, int(key), keys_->Value(key, buffer_), p);
-    return 0;
-  });
+  return SetOnKey(6, key, true, uint32_t(std::clamp<int64_t>(pointer, 0, 0xFFFFFFFF)));
 }
 
-int Table::SetKeyKey(size_t key) {
-  return Run(false, [&]() -> int {
-    int rc = CheckKey(key);
-    if (rc != 0) return rc;
-    SetSequence(7, int(key), keys_->Value(key, buffer_), 0);
-    return 0;
-  });
-}
+int Table::SetKeyKey(size_t key) { return SetOnKey(7, key, true, 0); }
 
 int Table::SetKeyPointer(size_t key, int64_t pointer) {
   if (pointer <= 0) return SetKey(key);
+  return SetOnKey(8, key, false, uint32_t(std::min<int64_t>(pointer, 0xFFFFFFFF)));
+}
+
+int Table::SetOnKey(int state, size_t key, bool with_value, uint32_t pointer) {
   return Run(false, [&]() -> int {
     int rc = CheckKey(key);
     if (rc != 0) return rc;
-    SetSequence(8, int(key), "", uint32_t(std::min<int64_t>(pointer, 0xFFFFFFFF)));
+    SetSequence(state, int(key), with_value ? keys_->Value(key, buffer_) : std::string(), pointer);
     return 0;
   });
 }

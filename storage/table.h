@@ -200,6 +200,9 @@ class Table {
   int PrepareDesc();
   int CheckWrite();      // open and write access
   int CheckKey(size_t key);
+  // The SET variants on a key: sequence `state` on `key`, with the key value
+  // built from the record buffer when `with_value`, and `pointer`.
+  int SetOnKey(int state, size_t key, bool with_value, uint32_t pointer);
 
   // Writes.
   int AddRecord(bool append);
