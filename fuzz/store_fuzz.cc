@@ -36,6 +36,8 @@ void Walk(const std::string& path, bool writer) {
     std::string key;
     int n = 0;
     for (RecordPtr r = store.First(); r && n < 20000; r = store.FindNext(key), n++) key.assign(r->key());
+    uint64_t scanned = 0;
+    store.Scan("k", [&](std::string_view, std::string_view) { return ++scanned < 20000; });
     store.Last();
     store.FindPrevious("k5");
     store.FindExact("k1");

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -27,6 +28,10 @@ std::mutex g_fault_mu;
 FaultPlan g_plan;
 bool g_armed = false;
 FaultCounters g_counters;
+
+// Relaxed: the counts are statistics, read after the work they count.
+std::atomic<uint64_t> g_reads{0}, g_writes{0}, g_flushes{0}, g_locks{0};
+void Count(std::atomic<uint64_t>& c) { c.fetch_add(1, std::memory_order_relaxed); }
 
 // What the fault seam decides for one write.
 enum class WriteFate { kNormal, kFail, kShort, kTorn, kDrop };
@@ -82,6 +87,7 @@ bool Crashed() {
 int PwriteAll(int fd, uint64_t pos, const uint8_t* buf, size_t len, size_t* done) {
   *done = 0;
   while (*done < len) {
+    Count(g_writes);
     ssize_t n = ::pwrite(fd, buf + *done, len - *done, off_t(pos + *done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -170,6 +176,7 @@ int64_t File::ReadAt(uint64_t pos, void* buf, size_t len) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   size_t done = 0;
   while (done < len) {
+    Count(g_reads);
     ssize_t n = ::pread(fd_, p + done, len - done, off_t(pos + done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -222,6 +229,7 @@ int File::Flush() {
   FlushFate fate = NextFlushFate(&crash_after, &fault_error);
   if (fate == FlushFate::kDrop) return 0;
   if (fate == FlushFate::kFail) return fault_error;
+  Count(g_flushes);
   if (::fsync(fd_) != 0) return MapErrno(errno);
   if (crash_after) MarkCrashed();
   return 0;
@@ -263,6 +271,7 @@ int SyncParentDirectory(const std::string& path) {
     fd = ::open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return MapErrno(errno);
+  Count(g_flushes);
   int rc = ::fsync(fd) == 0 ? 0 : MapErrno(errno);
   ::close(fd);
   return rc;
@@ -281,6 +290,17 @@ void DisarmFaults() {
   g_armed = false;
   g_counters = FaultCounters{};
 }
+
+IoCounts GetIoCounts() {
+  IoCounts c;
+  c.reads = g_reads.load(std::memory_order_relaxed);
+  c.writes = g_writes.load(std::memory_order_relaxed);
+  c.flushes = g_flushes.load(std::memory_order_relaxed);
+  c.locks = g_locks.load(std::memory_order_relaxed);
+  return c;
+}
+
+void CountLockCall() { Count(g_locks); }
 
 FaultCounters GetFaultCounters() {
   std::lock_guard<std::mutex> lock(g_fault_mu);

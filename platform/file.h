@@ -79,6 +79,20 @@ int RemoveFile(const std::string& path);
 // entry survives a crash.
 int SyncParentDirectory(const std::string& path);
 
+// ---- I/O counts (benchmarks, diagnostics) ------------------------------
+// Every system call this layer makes on table files, counted process-wide
+// since start: positioned reads, positioned writes, flushes, and byte-range
+// lock and unlock calls. Never reset; callers take differences.
+struct IoCounts {
+  uint64_t reads = 0;
+  uint64_t writes = 0;
+  uint64_t flushes = 0;
+  uint64_t locks = 0;
+};
+IoCounts GetIoCounts();
+// Lock calls are made by the lock layer; it reports each one here.
+void CountLockCall();
+
 // ---- Fault injection (tests) -------------------------------------------
 // Writes and flushes of every File in the process are counted from 0 since
 // the last ArmFaults() (or DisarmFaults(), which also clears the crash).

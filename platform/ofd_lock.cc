@@ -31,6 +31,7 @@ struct flock Describe(short type, uint64_t offset, uint64_t length) {
 
 int Fcntl(int fd, int cmd, struct flock* fl) {
   int r;
+  CountLockCall();
   do {
     r = fcntl(fd, cmd, fl);
   } while (r < 0 && errno == EINTR);

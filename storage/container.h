@@ -113,6 +113,10 @@ struct Header {
 
   // 512 + 256 * end[k] of the highest non-empty region (512 when none).
   uint64_t UsedEnd() const;
+
+  // Field by field; two headers are equal exactly when they encode to the
+  // same 512 bytes.
+  bool operator==(const Header&) const = default;
 };
 
 // One record as the store and the page image see it: total bytes (key first,

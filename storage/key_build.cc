@@ -83,29 +83,36 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   std::string pair;
   uint64_t scanned = 0;
   int reported = -1;
-  RecordPtr r = ExactData(table_store, keys.table(), start);
-  if (!r) r = DataAfter(table_store, keys.table(), start);
-  for (; r; r = DataAfter(table_store, keys.table(), RecnoOfDataKey(r->key()))) {
-    uint32_t recno = RecnoOfDataKey(r->key());
-    LoadImage(desc, keys.strings().oem, r->data(), image.data());
+  // The data records lie together in key order, from the table's data
+  // prefix up; the scan reads each page once and makes no record.
+  const std::string data_prefix = DataKey(keys.table(), 0).substr(0, 5);
+  int scan_rc = 0;
+  table_store.Scan(DataKey(keys.table(), start), [&](std::string_view key, std::string_view data) {
+    if (key.size() != data_prefix.size() + 4 || key.substr(0, data_prefix.size()) != data_prefix) return false;
+    const uint32_t recno = RecnoOfDataKey(key);
+    LoadImage(desc, keys.strings().oem, data, image.data());
     ++scanned;
     if (o.progress) {
       int percent = int((uint64_t(o.position) * 100 + std::min<uint64_t>(100, scanned * 100 / records)) / total);
       if (percent >= reported + step || reported < 0) {
         reported = percent;
-        if (!o.progress(percent)) return kBuildCancelled;
+        if (!o.progress(percent)) {
+          scan_rc = kBuildCancelled;
+          return false;
+        }
       }
     }
-    if (o.filter && !o.filter(image.data())) continue;
-    if (keys.Blank(k, image.data())) continue;
+    if (o.filter && !o.filter(image.data())) return true;
+    if (keys.Blank(k, image.data())) return true;
     pair.resize(value_len + 4);
     auto* out = reinterpret_cast<uint8_t*>(pair.data());
     EncodeKeyValue(desc, keys.components(k), kd.nocase(), keys.strings(), image.data(), out);
     out[value_len] = uint8_t(recno >> 24), out[value_len + 1] = uint8_t(recno >> 16);
     out[value_len + 2] = uint8_t(recno >> 8), out[value_len + 3] = uint8_t(recno);
-    int rc = sorter.Add(pair);
-    if (rc != 0) return rc;
-  }
+    scan_rc = sorter.Add(pair);
+    return scan_rc == 0;
+  });
+  if (scan_rc != 0) return scan_rc;
   int rc = sorter.Finish();
   if (rc != 0) return rc;
 

@@ -209,6 +209,94 @@ void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page) {
   }
 }
 
+PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level_out, uint16_t* estimate_out,
+                                 std::vector<uint8_t>* unpacked_scratch) {
+  using namespace container_error;
+  Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
+  const size_t stored = GetLe16(image + 4);
+  const size_t unpacked = GetLe16(image + 6);
+  const size_t n = GetLe16(image + 10);
+  const uint8_t level = image[12];
+  *estimate_out = GetLe16(image + 8);
+  *level_out = level;
+  Require(Ceil256(stored) == length, kImageLength);
+  const size_t prefix = PrefixSize(level, n);
+  Require(prefix <= stored, kImageLength);
+  Require(prefix <= unpacked, kRecordStream);
+
+  const uint8_t* body;
+  if (stored < unpacked) {
+    unpacked_scratch->resize(unpacked - prefix);
+    Decompress(image + prefix, stored - prefix, unpacked_scratch->data(), unpacked_scratch->size());
+    body = unpacked_scratch->data();
+  } else {
+    body = image + prefix;
+  }
+  const size_t body_len = unpacked - prefix;
+  Require(n <= body_len, kRecordStream);
+
+  // First pass: check the record stream and size the expanded records.
+  size_t pos = 0, prev_total = 0, prev_key = 0, expanded = 0;
+  for (size_t i = 0; i < n; ++i) {
+    Require(pos < body_len, kRecordStream);
+    const uint8_t flag = body[pos++];
+    size_t total = prev_total, key = prev_key;
+    const size_t s = flag & 0x3F;
+    if (flag & 0x80) {
+      Require(body_len - pos >= 2, kRecordStream);
+      total = GetLe16(body + pos);
+      pos += 2;
+    }
+    if (flag & 0x40) {
+      Require(body_len - pos >= 2, kRecordStream);
+      key = GetLe16(body + pos);
+      pos += 2;
+    }
+    Require(key <= total && s <= total && s <= prev_total, kRecordStream);
+    Require(body_len - pos >= total - s, kRecordStream);
+    pos += total - s;
+    expanded += total;
+    prev_total = total;
+    prev_key = key;
+  }
+  Require(pos == body_len, kRecordStream);
+  if (n == 0) return nullptr;
+
+  // Second pass: expand into the block; the stream is known to be sound.
+  PageBlock* block = PageBlock::Make(uint32_t(n), expanded);
+  PageNode* nodes = block->nodes();
+  char* out = block->bytes(uint32_t(n));
+  const char* prev = out;
+  pos = 0;
+  prev_total = prev_key = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t flag = body[pos++];
+    size_t total = prev_total, key = prev_key;
+    const size_t s = flag & 0x3F;
+    if (flag & 0x80) {
+      total = GetLe16(body + pos);
+      pos += 2;
+    }
+    if (flag & 0x40) {
+      key = GetLe16(body + pos);
+      pos += 2;
+    }
+    if (s > 0) std::memcpy(out, prev, s);
+    std::memcpy(out + s, body + pos, total - s);
+    pos += total - s;
+    PageNode& node = nodes[i];
+    node.stored = out;
+    node.stored_size = uint16_t(total);
+    node.stored_key_len = uint16_t(key);
+    if (level > 0) node.child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+    prev = out;
+    out += total;
+    prev_total = total;
+    prev_key = key;
+  }
+  return block;
+}
+
 ParsedPage ParsePageImage(const uint8_t* image, size_t length) {
   FlatPage flat;
   ParsePageImageFlat(image, length, &flat);

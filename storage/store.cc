@@ -31,6 +31,7 @@ void Store::SetLastNumber(uint32_t value) { impl_->SetLastNumber(value); }
 RecordPtr Store::FindExact(std::string_view key) { return impl_->FindExact(key); }
 RecordPtr Store::FindNext(std::string_view key) { return impl_->FindNext(key); }
 RecordPtr Store::FindPrevious(std::string_view key) { return impl_->FindPrevious(key); }
+uint64_t Store::Scan(std::string_view from, const ScanVisitor& visit) { return impl_->Scan(from, visit); }
 RecordPtr Store::First() { return impl_->FindNext(std::string_view()); }
 RecordPtr Store::Last() { return impl_->Last(); }
 void Store::Insert(RecordPtr record) { impl_->Insert(std::move(record)); }

@@ -111,6 +111,13 @@ class Store {
   RecordPtr First();                              // = FindNext("")
   RecordPtr Last();
 
+  // Visits the records with keys not less than `from` in ascending order,
+  // each page read once and no record made, until `visit` answers false.
+  // The views stay valid only during the call that gets them, and `visit`
+  // must not change the store. Answers the number of records visited.
+  using ScanVisitor = std::function<bool(std::string_view key, std::string_view data)>;
+  uint64_t Scan(std::string_view from, const ScanVisitor& visit);
+
   // Internal error 706 on an equal key, 1194 in read state.
   void Insert(RecordPtr record);
   // `found` must be the record a search answered: 780 otherwise, 1203 in

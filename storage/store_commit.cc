@@ -14,13 +14,7 @@ uint32_t GetU32(const uint8_t* p) {
 }
 uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
-bool SameHeader(const Header& a, const Header& b) {
-  uint8_t x[kHeaderSize];
-  uint8_t y[kHeaderSize];
-  a.Encode(x);
-  b.Encode(y);
-  return std::memcmp(x, y, kHeaderSize) == 0;
-}
+bool SameHeader(const Header& a, const Header& b) { return a == b; }
 
 }  // namespace
 
@@ -61,7 +55,17 @@ int StoreImpl::ReadDiskHeader(Header* out) {
     return 0;
   }
   if (n < kHeaderSize) return 1;
-  if (Header::Decode(buf, out)) return 0;
+  // Every operation reads the header; most find the bytes they found last.
+  if (header_memo_valid_ && std::memcmp(buf, header_memo_raw_, kHeaderSize) == 0) {
+    *out = header_memo_;
+    return 0;
+  }
+  if (Header::Decode(buf, out)) {
+    std::memcpy(header_memo_raw_, buf, kHeaderSize);
+    header_memo_ = *out;
+    header_memo_valid_ = true;
+    return 0;
+  }
   // A first commit that never reached its header leaves zeros at offset 0
   // (pages in new space may already lie behind it): still the empty file.
   if (std::all_of(buf, buf + kHeaderSize, [](uint8_t b) { return b == 0; })) {

@@ -67,6 +67,14 @@ struct FlatPage {
 // `page` may be reused; its vectors keep their capacity.
 void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page);
 
+// Parses a page image straight into a new PageBlock (null for a page without
+// records): the nodes in ascending order, each with its record bytes expanded
+// into the block and, above level 0, its child address. Same checks and
+// internal errors as ParsePageImageFlat; nothing is allocated when a check
+// fails. `unpacked` is scratch for a compressed page.
+PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level, uint16_t* estimate,
+                                 std::vector<uint8_t>* unpacked);
+
 struct CachedPage {
   int32_t address = 0;
   uint8_t level = 0;
@@ -126,6 +134,7 @@ class StoreImpl : public PageMover {
   // ---- tree ------------------------------------------------------------------
   RecordPtr FindExact(std::string_view key);
   RecordPtr FindNext(std::string_view key);
+  uint64_t Scan(std::string_view from, const Store::ScanVisitor& visit);
   RecordPtr FindPrevious(std::string_view key);
   RecordPtr Last();
   void Insert(RecordPtr record);
@@ -164,6 +173,11 @@ class StoreImpl : public PageMover {
   std::unique_ptr<LockArea> locks_;
   Header header_;
   Header disk_header_;
+  // The last header bytes read from disk that decoded soundly, and their
+  // decoding: a pure memo of Header::Decode.
+  uint8_t header_memo_raw_[kHeaderSize] = {};
+  Header header_memo_;
+  bool header_memo_valid_ = false;
   bool disk_header_known_ = false;
   bool uncommitted_ = false;
   bool access_open_ = false;
@@ -218,6 +232,8 @@ class StoreImpl : public PageMover {
   };
   Found LocateExact(std::string_view key);
   RecordPtr NextIn(CachedPage* p, std::string_view key, int depth);
+  struct ScanState;
+  bool ScanIn(CachedPage* page, ScanState& st);
   // 0 nothing found here, 1 found (*out), 2 definitively none
   int PrevIn(CachedPage* p, std::string_view key, PageNode** out, CachedPage** out_page);
   uint64_t CheckPage(CachedPage* p, std::string_view lo, const std::string* hi, bool leftmost,
@@ -255,7 +271,7 @@ class StoreImpl : public PageMover {
   uint64_t e0_ = 0;
   Header h0_;
   std::vector<CachedPage*> kept_;   // pages whose images went to the log
-  FlatPage load_scratch_;           // reused by every page load
+  std::vector<uint8_t> load_unpacked_;  // reused by every page load
   std::vector<uint8_t> load_image_;
   std::vector<PageNode*> load_nodes_;
 };

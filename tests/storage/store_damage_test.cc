@@ -59,6 +59,7 @@ class StoreDamageTest : public ::testing::Test {
       std::string key;
       size_t n = 0;
       for (RecordPtr r = s->First(); r && n < 100000; r = s->FindNext(key), n++) key.assign(r->key());
+      s->Scan("", [](std::string_view, std::string_view) { return true; });
       s->Last();
       s->FindPrevious(LongKey(3000));
       s->CheckTree();

@@ -266,5 +266,97 @@ TEST_F(StoreTreeTest, NotATableFileAnswersOne) {
   }
 }
 
+// The ordered scan must answer exactly what walking with FindNext answers,
+// from any start, whether the pages come from disk (loaded, records never
+// made) or are modified in memory, and stop when the visitor says so.
+TEST_F(StoreTreeTest, ScanAnswersTheModelFromAnyStartAndStopsOnRequest) {
+  std::mt19937 rng(7);
+  Model model;
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->EnterWriteState(), 0);
+  for (int i = 0; i < 6000; i++) {
+    uint32_t k = rng() % 20000;
+    std::string key = test::KeyOf(k, 1 + k % 7);
+    if (model.count(key)) continue;
+    std::string data(rng() % 100, char('a' + k % 26));
+    s->Insert(MakeRecord(key, data));
+    model[key] = data;
+  }
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Close(), 0);
+
+  auto scan = [](Store& st, std::string_view from, size_t limit) {
+    Model got;
+    std::string previous;
+    uint64_t n = st.Scan(from, [&](std::string_view key, std::string_view data) {
+      EXPECT_TRUE(got.empty() || previous < key) << "out of order";
+      previous.assign(key);
+      got.emplace(std::string(key), std::string(data));
+      return got.size() < limit;
+    });
+    EXPECT_EQ(n, got.size());
+    return got;
+  };
+  auto expected = [&](const std::string& from, size_t limit) {
+    Model want;
+    for (auto it = model.lower_bound(from); it != model.end() && want.size() < limit; ++it) want.insert(*it);
+    return want;
+  };
+  auto middle = std::next(model.begin(), long(model.size() / 2));
+  struct Case {
+    const char* what;
+    std::string from;
+    size_t limit;
+  } cases[] = {
+      {"whole store", "", SIZE_MAX},
+      {"from an existing key", middle->first, SIZE_MAX},
+      {"from between two keys", middle->first + std::string(1, '\0'), SIZE_MAX},
+      {"from beyond the last key", model.rbegin()->first + "~", SIZE_MAX},
+      {"stopped after 1", "", 1},
+      {"stopped after 1000", middle->first, 1000},
+  };
+  for (bool modified : {false, true}) {
+    s = OpenStore(path_);
+    ASSERT_EQ(s->BeginAccess(), 0);
+    if (modified) {
+      // Some pages changed in memory, the rest still as loaded.
+      ASSERT_EQ(s->EnterWriteState(), 0);
+      for (int i = 0; i < 300; i++) {
+        std::string key = test::KeyOf(20000 + uint32_t(rng() % 20000), 3);
+        if (model.count(key)) continue;
+        s->Insert(MakeRecord(key, "new"));
+        model[key] = "new";
+      }
+      middle = std::next(model.begin(), long(model.size() / 2));
+    }
+    for (const Case& c : cases) {
+      ASSERT_EQ(test::Diff(expected(c.from, c.limit), scan(*s, c.from, c.limit)), "")
+          << c.what << (modified ? ", modified" : ", as loaded");
+    }
+    ASSERT_EQ(s->EndOperation(), 0);
+    ASSERT_EQ(s->Close(), 0);
+  }
+}
+
+// A scan reads every page once, far more pages than any single search
+// steps through.
+TEST_F(StoreTreeTest, ScanWalksAStoreOfThousandsOfPages) {
+  auto s = OpenStore(path_);
+  ASSERT_EQ(s->EnterWriteState(), 0);
+  const std::string data(6000, 'p');  // one or two records per page
+  for (uint32_t i = 0; i < 3000; i++) s->Insert(MakeRecord(test::KeyOf(i, 6), data));
+  ASSERT_EQ(s->EndOperation(), 0);
+  ASSERT_EQ(s->Close(), 0);
+  s = OpenStore(path_);
+  ASSERT_EQ(s->BeginAccess(), 0);
+  uint64_t bytes = 0;
+  EXPECT_EQ(s->Scan("", [&](std::string_view, std::string_view d) {
+    bytes += d.size();
+    return true;
+  }), 3000u);
+  EXPECT_EQ(bytes, 3000u * data.size());
+  EXPECT_GE(s->stats().page_reads, 1500u);
+}
+
 }  // namespace
 }  // namespace kel
