@@ -369,6 +369,14 @@ void FreeAll(PageNode* root) {
   }
 }
 
+void FreeBlock(PageBlock* b) {
+  Require(b->live == b->n, 300);
+  PageNode* all = b->nodes();
+  for (uint32_t i = 0; i < b->n; i++) all[i].~PageNode();
+  b->~PageBlock();
+  ::operator delete(static_cast<void*>(b));
+}
+
 bool Check(const PageNode* root) { return CheckAt(root, nullptr, nullptr, 0); }
 
 }  // namespace page_tree

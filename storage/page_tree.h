@@ -106,6 +106,9 @@ PageNode* BuildAscending(PageNode* const* nodes, uint32_t n);
 void Destroy(PageNode* node);
 // Releases every node of the subtree.
 void FreeAll(PageNode* root);
+// Releases a block none of whose nodes was released on its own, with every
+// node at once.
+void FreeBlock(PageBlock* block);
 
 // Visits the nodes in ascending order.
 template <typename F>

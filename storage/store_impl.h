@@ -79,6 +79,9 @@ struct CachedPage {
   int32_t address = 0;
   uint8_t level = 0;
   PageNode* root = nullptr;
+  // As loaded and never modified since: the tree is exactly the nodes of
+  // this one block, so dropping the page frees the block whole.
+  PageBlock* pristine = nullptr;
   uint32_t estimate = 13;
   bool modified = false;
   int pins = 0;

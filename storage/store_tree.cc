@@ -93,6 +93,7 @@ void StoreImpl::Trim() {
 }
 
 void StoreImpl::MarkModified(CachedPage* p) {
+  p->pristine = nullptr;
   if (p->modified) return;
   RingRemove(p);
   clean_count_--;
@@ -150,7 +151,11 @@ void StoreImpl::DropPage(CachedPage* p) {
   } else {
     clean_count_--;
   }
-  page_tree::FreeAll(p->root);
+  if (p->pristine) {
+    page_tree::FreeBlock(p->pristine);
+  } else {
+    page_tree::FreeAll(p->root);
+  }
   if (hint_page_ == p) hint_page_ = nullptr;
   delete p;
   Touch();
@@ -220,6 +225,7 @@ void StoreImpl::LoadPage(CachedPage* p) {
   // Records come in ascending order: the same tree as inserting them one by
   // one, without comparing keys again.
   p->root = page_tree::BuildAscending(load_nodes_.data(), n);
+  p->pristine = block;
 }
 
 PageRef StoreImpl::Fetch(int32_t address) {
