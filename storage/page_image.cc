@@ -265,6 +265,7 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
   // Second pass: expand into the block; the stream is known to be sound.
   PageBlock* block = PageBlock::Make(uint32_t(n), expanded);
   PageNode* nodes = block->nodes();
+  bool ordered = true;
   char* out = block->bytes(uint32_t(n));
   const char* prev = out;
   pos = 0;
@@ -284,15 +285,31 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
     if (s > 0) std::memcpy(out, prev, s);
     std::memcpy(out + s, body + pos, total - s);
     pos += total - s;
+    if (i > 0) {
+      // Keys must ascend strictly (unsigned bytes, a prefix first). The
+      // first s content bytes are the previous record's: only the rest of
+      // the keys can differ.
+      const size_t both = std::min(prev_key, key);
+      const size_t same = std::min(s, both);
+      const int c = std::memcmp(prev + same, out + same, both - same);
+      if (c > 0 || (c == 0 && prev_key >= key)) ordered = false;
+    }
     PageNode& node = nodes[i];
     node.stored = out;
     node.stored_size = uint16_t(total);
     node.stored_key_len = uint16_t(key);
-    if (level > 0) node.child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+    if (level > 0) {
+      node.child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+      if (node.child < 0) ordered = false;
+    }
     prev = out;
     out += total;
     prev_total = total;
     prev_key = key;
+  }
+  if (!ordered) {
+    page_tree::FreeBlock(block);
+    RaiseInternal(kPageOutOfOrder);
   }
   return block;
 }

@@ -70,8 +70,11 @@ void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page);
 // Parses a page image straight into a new PageBlock (null for a page without
 // records): the nodes in ascending order, each with its record bytes expanded
 // into the block and, above level 0, its child address. Same checks and
-// internal errors as ParsePageImageFlat; nothing is allocated when a check
-// fails. `unpacked` is scratch for a compressed page.
+// internal errors as ParsePageImageFlat, and moreover keys that do not
+// ascend strictly or a negative child address are kPageOutOfOrder (a broken
+// page structure); nothing stays allocated when a check fails. `unpacked` is
+// scratch for a compressed page.
+constexpr int kPageOutOfOrder = 300;
 PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level, uint16_t* estimate,
                                  std::vector<uint8_t>* unpacked);
 

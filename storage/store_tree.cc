@@ -210,15 +210,6 @@ void StoreImpl::LoadPage(CachedPage* p) {
   PageNode* nodes = n ? block->nodes() : nullptr;
   load_nodes_.resize(n);
   for (uint32_t i = 0; i < n; i++) load_nodes_[i] = nodes + i;
-  try {
-    for (uint32_t i = 0; i < n; i++) {
-      if (i > 0) Require(CompareKeys(nodes[i - 1].key(), nodes[i].key()) < 0, kBrokenLink);
-      if (level > 0) Require(nodes[i].child >= 0, kBrokenLink);
-    }
-  } catch (...) {
-    for (uint32_t i = 0; i < n; i++) page_tree::Destroy(load_nodes_[i]);
-    throw;
-  }
   p->level = level;
   p->estimate = estimate;
   if (n == 0) return;
@@ -406,7 +397,7 @@ bool StoreImpl::ScanIn(CachedPage* page, ScanState& st) {
     bool go = true;
     bool any = false;
     std::string_view last;
-    page_tree::ForEach(page->root, [&](PageNode* n) {
+    auto step = [&](PageNode* n) {
       if (!go) return;
       std::string_view key = n->key();
       if (!st.started) {
@@ -420,7 +411,14 @@ bool StoreImpl::ScanIn(CachedPage* page, ScanState& st) {
       std::string_view all = n->rec ? std::string_view(n->rec->bytes) : std::string_view(n->stored, n->stored_size);
       st.visited++;
       if (!(*st.visit)(key, all.substr(key.size()))) go = false;
-    });
+    };
+    if (page->pristine) {
+      // As loaded: the block holds the nodes in key order.
+      PageNode* nodes = page->pristine->nodes();
+      for (uint32_t i = 0, n = page->pristine->n; i < n && go; i++) step(nodes + i);
+    } else {
+      page_tree::ForEach(page->root, step);
+    }
     if (any) st.last_key.assign(last);
     return go;
   }
