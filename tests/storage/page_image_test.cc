@@ -12,6 +12,7 @@
 
 #include "storage/container.h"
 #include "storage/errors.h"
+#include "storage/store_impl.h"
 
 namespace kel {
 namespace {
@@ -284,6 +285,59 @@ TEST(PageImageTest, BuilderMatchesAnIndependentEncoder) {
     uint32_t own = image[0] | (image[1] << 8) | (image[2] << 16) | (uint32_t(image[3]) << 24);
     StampImage(built, int32_t((own - 512) / 256), children);
     EXPECT_EQ(built.bytes, image);
+  }
+}
+
+// A page parsed for the cache answers its records in their nodes, and
+// refuses keys that do not strictly ascend: the check looks only past the
+// bytes a record shares with its neighbour, so the cases put the first
+// difference before, inside and after the shared prefix, in words of 8
+// bytes and in the tail, with bytes above 0x7F, and a key that is a prefix
+// of its neighbour.
+TEST(PageImageTest, LoadingChecksTheKeyOrderPastTheSharedBytes) {
+  const std::string p20(20, 'k');
+  struct Case {
+    const char* what;
+    std::string first, second;  // keys; data "d" follows each
+    bool ascending;
+  } cases[] = {
+      {"differ in the first byte", "a", "b", true},
+      {"differ in the first byte, high", "\x7F", "\x80", true},
+      {"high before low", "\x80", "\x7F", false},
+      {"equal", p20, p20, false},
+      {"prefix first", p20, p20 + "x", true},
+      {"prefix second", p20 + "x", p20, false},
+      {"differ at byte 21 after 20 shared", p20 + "a", p20 + "b", true},
+      {"descending at byte 21", p20 + "b", p20 + "a", false},
+      {"differ inside a word", "abcdefgh" "ijkA" "zz", "abcdefgh" "ijkB", true},
+      {"descending inside a word", "abcdefgh" "ijkB", "abcdefgh" "ijkA" "zz", false},
+      {"differ in byte 8 of a word, high", "0123456\x01", "0123456\xF0", true},
+      {"a word's first byte outweighs the rest", "\x01" + std::string(8, '\xFF'), "\x02" + std::string(8, '\0'), true},
+      {"a word's first byte outweighs the rest, descending", "\x02" + std::string(8, '\0'),
+       "\x01" + std::string(8, '\xFF'), false},
+  };
+  for (const Case& c : cases) {
+    std::vector<Record> recs = {Rec(c.first + "d", uint16_t(c.first.size())),
+                                Rec(c.second + "d", uint16_t(c.second.size()))};
+    PageImage img = Build(recs, 0);
+    std::vector<uint8_t> scratch;
+    uint8_t level = 9;
+    uint16_t estimate = 0;
+    PageBlock* block = nullptr;
+    int code = CodeOf([&] { block = ParsePageImageToBlock(img.bytes.data(), img.bytes.size(), &level, &estimate, &scratch); });
+    if (!c.ascending) {
+      EXPECT_EQ(code, kPageOutOfOrder) << c.what;
+      continue;
+    }
+    ASSERT_EQ(code, 0) << c.what;
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(level, 0);
+    ASSERT_EQ(block->n, 2u);
+    for (uint32_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(block->nodes()[i].key(), i == 0 ? c.first : c.second) << c.what;
+      EXPECT_EQ(std::string(block->nodes()[i].stored, block->nodes()[i].stored_size), recs[i].bytes) << c.what;
+    }
+    page_tree::FreeBlock(block);
   }
 }
 
