@@ -43,7 +43,6 @@ int ExternalSorter::Add(std::string_view pair) {
   uint32_t index = uint32_t(arena_.size() / pair_len_);
   arena_.insert(arena_.end(), pair.begin(), pair.end());
   heap_.push_back({PrefixOf(reinterpret_cast<const uint8_t*>(pair.data())), index});
-  std::push_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
   return 0;
 }
 
@@ -103,17 +102,16 @@ int ExternalSorter::StreamWrite(const uint8_t* data, size_t n) {
 }
 
 int ExternalSorter::Spill() {
-  auto greater = [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); };
+  // Ascending: the least pair first.
+  std::sort(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(b, a); });
   uint64_t bytes = uint64_t(heap_.size()) * pair_len_;
   Require(bytes <= 0xFFFFFFFFu, 3121);
   uint8_t len[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), uint8_t(bytes >> 24)};
   int rc = StreamWrite(len, 4);
   Run run;
   run.start = run.pos = stream_len_;
-  while (rc == 0 && !heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end(), greater);
-    rc = StreamWrite(&arena_[size_t(heap_.back().index) * pair_len_], pair_len_);
-    heap_.pop_back();
+  for (size_t i = 0; rc == 0 && i < heap_.size(); ++i) {
+    rc = StreamWrite(&arena_[size_t(heap_[i].index) * pair_len_], pair_len_);
   }
   if (rc != 0) return error_ = rc;
   run.end = stream_len_;
@@ -164,7 +162,12 @@ int ExternalSorter::Finish() {
   Require(!finished_, 3120);
   finished_ = true;
   if (error_ != 0) return error_;
-  if (runs_.empty()) return 0;  // the pairs come straight out of the heap
+  if (runs_.empty()) {
+    // The pairs come straight from memory: descending, so that Next takes
+    // the least from the back.
+    std::sort(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
+    return 0;
+  }
   if (!heap_.empty()) {
     int rc = Spill();
     if (rc != 0) return rc;
@@ -197,7 +200,6 @@ bool ExternalSorter::Next(std::string_view* pair) {
   Require(finished_, 3120);
   if (runs_.empty()) {
     if (heap_.empty()) return false;
-    std::pop_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
     out_.assign(reinterpret_cast<const char*>(&arena_[size_t(heap_.back().index) * pair_len_]), pair_len_);
     heap_.pop_back();
     *pair = out_;

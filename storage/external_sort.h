@@ -89,7 +89,10 @@ class ExternalSorter {
   int error_ = 0;
   bool finished_ = false;
 
-  // The heap of pairs collected since the last spill.
+  // The pairs collected since the last spill. They are put in order only
+  // when they are emptied (into a run, or out of Next): every pair is
+  // distinct (it ends with its record number), so sorting then gives exactly
+  // the sequence a priority queue kept all along would give, at less cost.
   std::vector<uint8_t> arena_;
   std::vector<Entry> heap_;
   std::string out_;          // the pair last answered by Next
