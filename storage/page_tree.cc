@@ -241,6 +241,30 @@ void Insert(PageNode*& root, PageNode* node) {
   root = InsertAt(root, node);
 }
 
+namespace {
+// InsertAt for a node known to sort after every node of `t`: the same path
+// (always right) and the same rotations, without comparing keys.
+PageNode* InsertLastAt(PageNode* t, PageNode* x) {
+  if (t == nullptr) return x;
+  t->right = InsertLastAt(t->right, x);
+  uint32_t l = CountOf(t->left);
+  uint32_t r = CountOf(t->right);
+  if (r < l && r <= CountOf(t->left->left)) {
+    t = RotateRight(t);
+  } else if (r > l && CountOf(t->right->right) >= l) {
+    t = RotateLeft(t);
+  }
+  Recount(t);
+  return t;
+}
+}  // namespace
+
+void InsertLast(PageNode*& root, PageNode* node) {
+  node->left = node->right = nullptr;
+  node->count = 1;
+  root = InsertLastAt(root, node);
+}
+
 PageNode* Remove(PageNode*& root, std::string_view key) {
   // First confirm presence, so counts are only touched on a real removal.
   if (FindEqual(root, key) == nullptr) return nullptr;

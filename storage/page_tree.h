@@ -86,6 +86,9 @@ namespace page_tree {
 // Adds `node` (count set to 1, no children); internal error 706 when a
 // record with an equal key is present.
 void Insert(PageNode*& root, PageNode* node);
+// Insert for a node whose key the caller knows to be greater than every key
+// of the tree: the same tree, without key comparisons.
+void InsertLast(PageNode*& root, PageNode* node);
 // Unlinks the node whose key equals `key` and answers it (null when none).
 PageNode* Remove(PageNode*& root, std::string_view key);
 

@@ -748,12 +748,21 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
   if (c->page_ != nullptr) {
     CachedPage* page = c->page_;
     Require(CompareKeys(record->key(), c->node_->key()) > 0, 706);
-    PageNode* succ = page_tree::FirstGreater(page->root, c->node_->key());
-    Require(succ == nullptr || CompareKeys(record->key(), succ->key()) < 0, 706);
+    // Appending after the page's last record (a build, APPEND) needs no
+    // search for the successor nor key comparisons on the way down.
+    const bool last = page_tree::Last(page->root) == c->node_;
+    if (!last) {
+      PageNode* succ = page_tree::FirstGreater(page->root, c->node_->key());
+      Require(succ == nullptr || CompareKeys(record->key(), succ->key()) < 0, 706);
+    }
     PageRef pin(page);
     auto node = new PageNode;
     node->rec = std::move(record);
-    page_tree::Insert(page->root, node);
+    if (last) {
+      page_tree::InsertLast(page->root, node);
+    } else {
+      page_tree::Insert(page->root, node);
+    }
     MarkModified(page);
     page->estimate += RecordCost(node->size(), 0);
     DetachCursors(page);

@@ -156,5 +156,36 @@ TEST(PageTreeTest, KeysCompareAsUnsignedBytesShorterFirst) {
   EXPECT_EQ(CompareKeys("abc", "abc"), 0);
 }
 
+// Appending after the greatest key without comparisons must give the very
+// tree a compared insertion gives (split records depend on it), whether the
+// tree grew by appends alone or was shaped by random insertions and
+// removals first.
+TEST(PageTreeTest, InsertLastGivesTheTreeOfAComparedInsertion) {
+  std::mt19937 rng(3);
+  for (int start : {0, 1, 2, 7, 40, 200}) {
+    Tree compared, appended;
+    std::set<std::string> keys;
+    while (int(keys.size()) < start) keys.insert(std::to_string(100000 + rng() % 800000));
+    for (const auto& k : keys) {
+      compared.Add(k);
+      appended.Add(k);
+    }
+    // A few removals, so that the shape is not the ascending one.
+    for (int i = 0; i < start / 4; ++i) {
+      auto it = std::next(keys.begin(), long(rng() % keys.size()));
+      compared.Del(*it);
+      appended.Del(*it);
+      keys.erase(it);
+    }
+    for (int i = 0; i < 150; ++i) {
+      std::string k = "9" + std::to_string(1000 + i);  // above every earlier key
+      compared.Add(k);
+      page_tree::InsertLast(appended.root, NodeOf(k));
+      ASSERT_EQ(Shape(appended.root), Shape(compared.root)) << "start " << start << ", append " << i;
+    }
+    EXPECT_TRUE(page_tree::Check(appended.root));
+  }
+}
+
 }  // namespace
 }  // namespace kel
