@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include "storage/bytes.h"
 #include "storage/container.h"
@@ -319,7 +320,8 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
       const int c = CompareSpan(prev + same, out + same, both - same);
       if (c > 0 || (c == 0 && prev_key >= key)) ordered = false;
     }
-    PageNode& node = nodes[i];
+    PageNode& node = *::new (static_cast<void*>(nodes + i)) PageNode;
+    node.block = block;
     node.stored = out;
     node.stored_size = uint16_t(total);
     node.stored_key_len = uint16_t(key);

@@ -73,11 +73,6 @@ void PageBlock::MakeAll() {
 PageBlock* PageBlock::Make(uint32_t n, size_t bytes) {
   void* raw = ::operator new(sizeof(PageBlock) + size_t(n) * sizeof(PageNode) + bytes);
   auto* b = ::new (raw) PageBlock;
-  PageNode* nodes = b->nodes();
-  for (uint32_t i = 0; i < n; i++) {
-    PageNode* node = ::new (static_cast<void*>(nodes + i)) PageNode;
-    node->block = b;
-  }
   b->live = n;
   b->n = n;
   return b;

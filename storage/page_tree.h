@@ -71,8 +71,9 @@ struct PageBlock {
   uint32_t made = 0; // records made so far
   // Makes the records of every live node that has none, sharing one vector.
   void MakeAll();
-  // A block for `n` nodes and `bytes` bytes of records; the nodes are
-  // default-constructed with `block` set.
+  // A block for `n` nodes and `bytes` bytes of records, its nodes not yet
+  // constructed: the caller constructs every one of them (with `block` set)
+  // before anything else uses or releases the block.
   static PageBlock* Make(uint32_t n, size_t bytes);
   PageNode* nodes() { return reinterpret_cast<PageNode*>(this + 1); }
   char* bytes(uint32_t n) { return reinterpret_cast<char*>(nodes() + n); }
