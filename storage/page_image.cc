@@ -136,82 +136,73 @@ void StampImage(PageImage& image, int32_t address, const std::vector<int32_t>& c
   }
 }
 
-void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page) {
+namespace {
+
+// The record stream of a page image, its header checked and its body
+// unpacked (into `scratch` when compressed).
+struct RecordStream {
+  uint8_t level = 0;
+  uint16_t estimate = 0;
+  size_t n = 0;
+  const uint8_t* body = nullptr;
+  size_t body_len = 0;
+};
+
+RecordStream OpenRecordStream(const uint8_t* image, size_t length, std::vector<uint8_t>* scratch) {
   using namespace container_error;
-  page->records.clear();
-  page->bytes.clear();
   Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
+  RecordStream rs;
   const size_t stored = GetLe16(image + 4);
   const size_t unpacked = GetLe16(image + 6);
-  const size_t n = GetLe16(image + 10);
-  page->estimate = GetLe16(image + 8);
-  page->level = image[12];
+  rs.n = GetLe16(image + 10);
+  rs.estimate = GetLe16(image + 8);
+  rs.level = image[12];
   Require(Ceil256(stored) == length, kImageLength);
-  const size_t prefix = PrefixSize(page->level, n);
+  const size_t prefix = PrefixSize(rs.level, rs.n);
   Require(prefix <= stored, kImageLength);
   Require(prefix <= unpacked, kRecordStream);
-
-  // The record bytes, unpacked.
-  const uint8_t* body;
   if (stored < unpacked) {
-    page->unpacked.resize(unpacked - prefix);
-    Decompress(image + prefix, stored - prefix, page->unpacked.data(), page->unpacked.size());
-    body = page->unpacked.data();
+    scratch->resize(unpacked - prefix);
+    Decompress(image + prefix, stored - prefix, scratch->data(), scratch->size());
+    rs.body = scratch->data();
   } else {
-    body = image + prefix;
+    rs.body = image + prefix;
   }
-  const size_t body_len = unpacked - prefix;
-
+  rs.body_len = unpacked - prefix;
   // Every record takes at least its flag byte.
-  Require(n <= body_len, kRecordStream);
-  page->records.resize(n);
-  size_t pos = 0;
-  size_t prev_total = 0;
-  size_t prev_key = 0;
-  size_t prev_offset = 0;
-  for (size_t i = 0; i < n; ++i) {
-    Require(pos < body_len, kRecordStream);
-    uint8_t flag = body[pos++];
-    size_t total = prev_total;
-    size_t key = prev_key;
-    size_t s = flag & 0x3F;
-    if (flag & 0x80) {
-      Require(body_len - pos >= 2, kRecordStream);
-      total = GetLe16(body + pos);
-      pos += 2;
-    }
-    if (flag & 0x40) {
-      Require(body_len - pos >= 2, kRecordStream);
-      key = GetLe16(body + pos);
-      pos += 2;
-    }
-    Require(key <= total && s <= total && s <= prev_total, kRecordStream);
-    Require(body_len - pos >= total - s, kRecordStream);
-    const size_t offset = page->bytes.size();
-    page->bytes.resize(offset + total);
-    char* out = page->bytes.data() + offset;
-    if (s > 0) std::memcpy(out, page->bytes.data() + prev_offset, s);
-    std::memcpy(out + s, body + pos, total - s);
-    pos += total - s;
-    FlatRecord& r = page->records[i];
-    r.offset = uint32_t(offset);
-    r.size = uint16_t(total);
-    r.key_len = uint16_t(key);
-    r.child = 0;
-    prev_offset = offset;
-    prev_total = total;
-    prev_key = key;
-  }
-  Require(pos == body_len, kRecordStream);
-
-  if (page->level > 0) {
-    for (size_t i = 0; i < n; ++i) {
-      page->records[i].child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
-    }
-  }
+  Require(rs.n <= rs.body_len, kRecordStream);
+  return rs;
 }
 
-namespace {
+// One record's head: total length T, key length K and the count s of
+// content bytes shared with the previous record (`prev`, zeros before the
+// first). Reads the flag and the lengths at *pos and checks that the record
+// stays inside the body; *pos is left at the record's own content bytes.
+struct RecordHead {
+  size_t total = 0, key = 0, shared = 0;
+};
+
+inline RecordHead ReadRecordHead(const RecordStream& rs, size_t* pos, const RecordHead& prev) {
+  using namespace container_error;
+  const uint8_t* body = rs.body;
+  const size_t len = rs.body_len;
+  Require(*pos < len, kRecordStream);
+  const uint8_t flag = body[(*pos)++];
+  RecordHead h{prev.total, prev.key, size_t(flag & 0x3F)};
+  if (flag & 0x80) {
+    Require(len - *pos >= 2, kRecordStream);
+    h.total = GetLe16(body + *pos);
+    *pos += 2;
+  }
+  if (flag & 0x40) {
+    Require(len - *pos >= 2, kRecordStream);
+    h.key = GetLe16(body + *pos);
+    *pos += 2;
+  }
+  Require(h.key <= h.total && h.shared <= h.total && h.shared <= prev.total, kRecordStream);
+  Require(len - *pos >= h.total - h.shared, kRecordStream);
+  return h;
+}
 
 // memcmp for the short spans a page's key check compares (what differs
 // between neighbouring keys past their shared bytes), without a call.
@@ -235,104 +226,95 @@ inline int CompareSpan(const char* a, const char* b, size_t n) {
 
 }  // namespace
 
+void ParsePageImageFlat(const uint8_t* image, size_t length, FlatPage* page) {
+  using namespace container_error;
+  page->records.clear();
+  page->bytes.clear();
+  const RecordStream rs = OpenRecordStream(image, length, &page->unpacked);
+  page->estimate = rs.estimate;
+  page->level = rs.level;
+  page->records.resize(rs.n);
+  size_t pos = 0;
+  size_t prev_offset = 0;
+  RecordHead prev;
+  for (size_t i = 0; i < rs.n; ++i) {
+    const RecordHead h = ReadRecordHead(rs, &pos, prev);
+    const size_t offset = page->bytes.size();
+    page->bytes.resize(offset + h.total);
+    char* out = page->bytes.data() + offset;
+    if (h.shared > 0) std::memcpy(out, page->bytes.data() + prev_offset, h.shared);
+    std::memcpy(out + h.shared, rs.body + pos, h.total - h.shared);
+    pos += h.total - h.shared;
+    FlatRecord& r = page->records[i];
+    r.offset = uint32_t(offset);
+    r.size = uint16_t(h.total);
+    r.key_len = uint16_t(h.key);
+    r.child = 0;
+    prev_offset = offset;
+    prev = h;
+  }
+  Require(pos == rs.body_len, kRecordStream);
+
+  if (page->level > 0) {
+    for (size_t i = 0; i < rs.n; ++i) {
+      page->records[i].child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
+    }
+  }
+}
+
 PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level_out, uint16_t* estimate_out,
                                  std::vector<uint8_t>* unpacked_scratch) {
   using namespace container_error;
-  Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
-  const size_t stored = GetLe16(image + 4);
-  const size_t unpacked = GetLe16(image + 6);
-  const size_t n = GetLe16(image + 10);
-  const uint8_t level = image[12];
-  *estimate_out = GetLe16(image + 8);
-  *level_out = level;
-  Require(Ceil256(stored) == length, kImageLength);
-  const size_t prefix = PrefixSize(level, n);
-  Require(prefix <= stored, kImageLength);
-  Require(prefix <= unpacked, kRecordStream);
-
-  const uint8_t* body;
-  if (stored < unpacked) {
-    unpacked_scratch->resize(unpacked - prefix);
-    Decompress(image + prefix, stored - prefix, unpacked_scratch->data(), unpacked_scratch->size());
-    body = unpacked_scratch->data();
-  } else {
-    body = image + prefix;
-  }
-  const size_t body_len = unpacked - prefix;
-  Require(n <= body_len, kRecordStream);
+  const RecordStream rs = OpenRecordStream(image, length, unpacked_scratch);
+  *estimate_out = rs.estimate;
+  *level_out = rs.level;
 
   // First pass: check the record stream and size the expanded records.
-  size_t pos = 0, prev_total = 0, prev_key = 0, expanded = 0;
-  for (size_t i = 0; i < n; ++i) {
-    Require(pos < body_len, kRecordStream);
-    const uint8_t flag = body[pos++];
-    size_t total = prev_total, key = prev_key;
-    const size_t s = flag & 0x3F;
-    if (flag & 0x80) {
-      Require(body_len - pos >= 2, kRecordStream);
-      total = GetLe16(body + pos);
-      pos += 2;
-    }
-    if (flag & 0x40) {
-      Require(body_len - pos >= 2, kRecordStream);
-      key = GetLe16(body + pos);
-      pos += 2;
-    }
-    Require(key <= total && s <= total && s <= prev_total, kRecordStream);
-    Require(body_len - pos >= total - s, kRecordStream);
-    pos += total - s;
-    expanded += total;
-    prev_total = total;
-    prev_key = key;
+  size_t pos = 0, expanded = 0;
+  RecordHead prev;
+  for (size_t i = 0; i < rs.n; ++i) {
+    prev = ReadRecordHead(rs, &pos, prev);
+    pos += prev.total - prev.shared;
+    expanded += prev.total;
   }
-  Require(pos == body_len, kRecordStream);
-  if (n == 0) return nullptr;
+  Require(pos == rs.body_len, kRecordStream);
+  if (rs.n == 0) return nullptr;
 
-  // Second pass: expand into the block; the stream is known to be sound.
-  PageBlock* block = PageBlock::Make(uint32_t(n), expanded);
+  // Second pass: expand into the block, constructing each node.
+  const uint32_t n = uint32_t(rs.n);
+  PageBlock* block = PageBlock::Make(n, expanded);
   PageNode* nodes = block->nodes();
   bool ordered = true;
-  char* out = block->bytes(uint32_t(n));
-  const char* prev = out;
+  char* out = block->bytes(n);
+  const char* before = out;
   pos = 0;
-  prev_total = prev_key = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t flag = body[pos++];
-    size_t total = prev_total, key = prev_key;
-    const size_t s = flag & 0x3F;
-    if (flag & 0x80) {
-      total = GetLe16(body + pos);
-      pos += 2;
-    }
-    if (flag & 0x40) {
-      key = GetLe16(body + pos);
-      pos += 2;
-    }
-    if (s > 0) std::memcpy(out, prev, s);
-    std::memcpy(out + s, body + pos, total - s);
-    pos += total - s;
+  prev = RecordHead{};
+  for (uint32_t i = 0; i < n; ++i) {
+    const RecordHead h = ReadRecordHead(rs, &pos, prev);
+    if (h.shared > 0) std::memcpy(out, before, h.shared);
+    std::memcpy(out + h.shared, rs.body + pos, h.total - h.shared);
+    pos += h.total - h.shared;
     if (i > 0) {
       // Keys must ascend strictly (unsigned bytes, a prefix first). The
       // first s content bytes are the previous record's: only the rest of
       // the keys can differ.
-      const size_t both = std::min(prev_key, key);
-      const size_t same = std::min(s, both);
-      const int c = CompareSpan(prev + same, out + same, both - same);
-      if (c > 0 || (c == 0 && prev_key >= key)) ordered = false;
+      const size_t both = std::min(prev.key, h.key);
+      const size_t same = std::min(h.shared, both);
+      const int c = CompareSpan(before + same, out + same, both - same);
+      if (c > 0 || (c == 0 && prev.key >= h.key)) ordered = false;
     }
     PageNode& node = *::new (static_cast<void*>(nodes + i)) PageNode;
     node.block = block;
     node.stored = out;
-    node.stored_size = uint16_t(total);
-    node.stored_key_len = uint16_t(key);
-    if (level > 0) {
+    node.stored_size = uint16_t(h.total);
+    node.stored_key_len = uint16_t(h.key);
+    if (rs.level > 0) {
       node.child = int32_t(GetLe32(image + kPageHeaderSize + 4 * i));
       if (node.child < 0) ordered = false;
     }
-    prev = out;
-    out += total;
-    prev_total = total;
-    prev_key = key;
+    before = out;
+    out += h.total;
+    prev = h;
   }
   if (!ordered) {
     page_tree::FreeBlock(block);

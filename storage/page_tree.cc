@@ -101,15 +101,10 @@ PageNode* RotateLeft(PageNode* t) {
   return r;
 }
 
-PageNode* InsertAt(PageNode* t, PageNode* x) {
-  if (t == nullptr) return x;
-  int c = CompareKeys(x->key(), t->key());
-  if (c == 0) RaiseInternal(706);
-  if (c < 0) {
-    t->left = InsertAt(t->left, x);
-  } else {
-    t->right = InsertAt(t->right, x);
-  }
+// The step on the way back from an insertion below `t`: with left count l
+// and right count r, rotate right if r < l and r <= count(left.left), left
+// if r > l and count(right.right) >= l; then recount.
+PageNode* Rebalance(PageNode* t) {
   uint32_t l = CountOf(t->left);
   uint32_t r = CountOf(t->right);
   if (r < l && r <= CountOf(t->left->left)) {
@@ -119,6 +114,18 @@ PageNode* InsertAt(PageNode* t, PageNode* x) {
   }
   Recount(t);
   return t;
+}
+
+PageNode* InsertAt(PageNode* t, PageNode* x) {
+  if (t == nullptr) return x;
+  int c = CompareKeys(x->key(), t->key());
+  if (c == 0) RaiseInternal(706);
+  if (c < 0) {
+    t->left = InsertAt(t->left, x);
+  } else {
+    t->right = InsertAt(t->right, x);
+  }
+  return Rebalance(t);
 }
 
 // Unlinks the largest node of the subtree `t` (counts on the way fixed).
@@ -242,15 +249,7 @@ namespace {
 PageNode* InsertLastAt(PageNode* t, PageNode* x) {
   if (t == nullptr) return x;
   t->right = InsertLastAt(t->right, x);
-  uint32_t l = CountOf(t->left);
-  uint32_t r = CountOf(t->right);
-  if (r < l && r <= CountOf(t->left->left)) {
-    t = RotateRight(t);
-  } else if (r > l && CountOf(t->right->right) >= l) {
-    t = RotateLeft(t);
-  }
-  Recount(t);
-  return t;
+  return Rebalance(t);
 }
 }  // namespace
 
