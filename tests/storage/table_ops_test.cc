@@ -101,7 +101,9 @@ TEST_F(TableOpsTest, ReadOnlyOpenRefusesWrites) {
   MakeCities(F("DATA"), 1);
   chmod(F("DATA.KST").c_str(), 0444);
   Table t(decl_);
-  if (geteuid() != 0) EXPECT_EQ(t.Open(F("DATA"), kRW), kAccessDenied);
+  if (geteuid() != 0) {
+    EXPECT_EQ(t.Open(F("DATA"), kRW), kAccessDenied);
+  }
   ASSERT_EQ(t.Open(F("DATA"), open_mode::kReadOnly | open_mode::kDenyNone), 0);
   ASSERT_EQ(t.GetByPointer(2), 0);  // number 1 is the table's
   EXPECT_EQ(t.Put(), kAccessDenied);
