@@ -394,16 +394,20 @@ void Table::ReleaseCurrent() {
   current_ = 0;
 }
 
+int Table::EnterRecordChange() {
+  int rc = CheckWrite();
+  if (rc != 0) return rc;
+  if (current_ == 0) return kRecordNotAvailable;
+  return store()->EnterWriteState();
+}
+
 void Table::ClearRequests() { flags_ &= ~(kHoldRequested | kWatchRequested | kNoMemoRequested); }
 
 int Table::Put() {
   return ClearBlobMarksAfter(Run(false, [&]() -> int {
-    int rc = CheckWrite();
+    int rc = EnterRecordChange();
     if (rc != 0) return rc;
-    if (current_ == 0) return kRecordNotAvailable;
     Store& s = *store();
-    rc = s.EnterWriteState();
-    if (rc != 0) return rc;
     bool memos_loaded = !(flags_ & kMemosNotLoaded);
     if (memos_loaded) {
       rc = CheckMemoValues(desc_, memos_);
@@ -448,12 +452,9 @@ int Table::Put() {
 
 int Table::Delete() {
   return ClearBlobMarksAfter(Run(false, [&]() -> int {
-    int rc = CheckWrite();
+    int rc = EnterRecordChange();
     if (rc != 0) return rc;
-    if (current_ == 0) return kRecordNotAvailable;
     Store& s = *store();
-    rc = s.EnterWriteState();
-    if (rc != 0) return rc;
     const uint32_t r = current_;
     bool locked_here = false;
     if (!(flags_ & kHeld)) {

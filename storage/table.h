@@ -199,6 +199,8 @@ class Table {
   void CloseTable();
   int PrepareDesc();
   int CheckWrite();      // open and write access
+  // Before PUT or DELETE: write access, a current record, write state.
+  int EnterRecordChange();
   int CheckKey(size_t key);
   // The SET variants on a key: sequence `state` on `key`, with the key value
   // built from the record buffer when `with_value`, and `pointer`.
