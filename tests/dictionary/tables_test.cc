@@ -98,7 +98,9 @@ TEST(TablesTest, RecordLayoutsAreExactlyTheDeclaredOnes) {
       EXPECT_EQ(f.size(), want.size);
       EXPECT_EQ(f.element_count, 1u);
       EXPECT_EQ(f.places, want.places);
-      if (f.type == FieldType::kString) EXPECT_EQ(f.picture, "@s" + std::to_string(want.size));
+      if (f.type == FieldType::kString) {
+        EXPECT_EQ(f.picture, "@s" + std::to_string(want.size));
+      }
       end += f.size();
     }
     EXPECT_EQ(end, row.record_length);

@@ -129,7 +129,9 @@ TEST(FieldValuesTest, ParsesStoresAndFormatsEveryType) {
       EXPECT_FALSE(error.empty()) << c.name;
       continue;
     }
-    if (*c.stored_hex) EXPECT_EQ(HexOf(image, c.size), c.stored_hex) << c.name;
+    if (*c.stored_hex) {
+      EXPECT_EQ(HexOf(image, c.size), c.stored_hex) << c.name;
+    }
     EXPECT_EQ(FormatValue(col, image), c.formatted) << c.name;
     EXPECT_EQ(image[c.size], 0xEE) << c.name << ": wrote past the field";
   }
