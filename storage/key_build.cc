@@ -85,10 +85,9 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   int reported = -1;
   // The data records lie together in key order, from the table's data
   // prefix up; the scan reads each page once and makes no record.
-  const std::string data_prefix = DataKey(keys.table(), 0).substr(0, 5);
   int scan_rc = 0;
   table_store.Scan(DataKey(keys.table(), start), [&](std::string_view key, std::string_view data) {
-    if (key.size() != data_prefix.size() + 4 || key.substr(0, data_prefix.size()) != data_prefix) return false;
+    if (!IsDataKey(key, keys.table())) return false;
     const uint32_t recno = RecnoOfDataKey(key);
     LoadImage(desc, keys.strings().oem, data, image.data());
     ++scanned;

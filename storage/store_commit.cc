@@ -14,8 +14,6 @@ uint32_t GetU32(const uint8_t* p) {
 }
 uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
-bool SameHeader(const Header& a, const Header& b) { return a == b; }
-
 }  // namespace
 
 StoreImpl::StoreImpl(std::unique_ptr<platform::File> file, SharingClass sharing, bool in_memory)
@@ -114,7 +112,7 @@ int StoreImpl::BeginAccess() {
   // Reload whenever the header on disk is not the one this process last saw
   // there (another process committed, or crashed with a log pending), and a
   // writer always replays a pending log before it changes anything.
-  bool reload = !header_.SignatureValid() || !SameHeader(disk, disk_header_) || (!read_state_ && log_pending);
+  bool reload = !header_.SignatureValid() || disk != disk_header_ || (!read_state_ && log_pending);
   if (!reload) return 0;
   if (uncommitted_) {
     // Changes made against a tree that is no longer the file's: they cannot

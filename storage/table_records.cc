@@ -7,10 +7,6 @@ namespace {
 
 bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
-bool IsDataKey(std::string_view key, uint32_t table) {
-  return key.size() == 9 && uint8_t(key[4]) == kDataType && GetBE32(key, 0) == table;
-}
-
 void Put(Store& store, std::string key, std::string data) {
   RecordPtr found = store.FindExact(key);
   if (found) {
@@ -21,6 +17,10 @@ void Put(Store& store, std::string key, std::string data) {
 }
 
 }  // namespace
+
+bool IsDataKey(std::string_view key, uint32_t table) {
+  return key.size() == 9 && uint8_t(key[4]) == kDataType && GetBE32(key, 0) == table;
+}
 
 uint32_t NextNumber(Store& store) {
   Require(!store.read_state(), kErrNumberReadState);

@@ -65,6 +65,8 @@ RecordPtr ExactData(Store& store, uint32_t table, uint32_t recno);
 RecordPtr FirstData(Store& store, uint32_t table);
 RecordPtr LastData(Store& store, uint32_t table);
 RecordPtr DataAfter(Store& store, uint32_t table, uint32_t recno);
+// Whether `key` is the key of a data record of `table`.
+bool IsDataKey(std::string_view key, uint32_t table);
 RecordPtr DataBefore(Store& store, uint32_t table, uint32_t recno);
 
 }  // namespace kel
