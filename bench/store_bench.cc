@@ -281,43 +281,44 @@ void BM_FindSqlite(benchmark::State& state) {
   sqlite3_close(db);
 }
 
-void BM_ScanStore(benchmark::State& state) {
+// Times `walk` over the bulk store, which counts the records and bytes it
+// visits; every run must visit all of them.
+template <typename Walk>
+void TimeWalk(benchmark::State& state, const char* name, Walk walk) {
   OperationFrame frame("BENCH");
   auto s = OpenStore(StorePath());
   for (auto _ : state) {
     auto t0 = Start();
     size_t n = 0, bytes = 0;
-    s->Scan("", [&](std::string_view key, std::string_view data) {
+    walk(*s, n, bytes);
+    s->EndOperation();
+    if (n != kBulk) abort();
+    benchmark::DoNotOptimize(bytes);
+    Report(state, name, Seconds(t0));
+  }
+}
+
+void BM_ScanStore(benchmark::State& state) {
+  TimeWalk(state, "scan/store", [](Store& s, size_t& n, size_t& bytes) {
+    s.Scan("", [&](std::string_view key, std::string_view data) {
       bytes += key.size() + data.size();
       n++;
       return true;
     });
-    s->EndOperation();
-    if (n != kBulk) abort();
-    benchmark::DoNotOptimize(bytes);
-    Report(state, "scan/store", Seconds(t0));
-  }
+  });
 }
 
 // The same walk made of single steps: FindNext from each key answered, each
 // step making its record (what a caller stepping record by record pays).
 void BM_StepStore(benchmark::State& state) {
-  OperationFrame frame("BENCH");
-  auto s = OpenStore(StorePath());
-  for (auto _ : state) {
-    auto t0 = Start();
-    size_t n = 0, bytes = 0;
+  TimeWalk(state, "step/store", [](Store& s, size_t& n, size_t& bytes) {
     std::string key;
-    for (RecordPtr r = s->First(); r; r = s->FindNext(key)) {
+    for (RecordPtr r = s.First(); r; r = s.FindNext(key)) {
       key.assign(r->key());
       bytes += r->bytes.size();
       n++;
     }
-    s->EndOperation();
-    if (n != kBulk) abort();
-    benchmark::DoNotOptimize(bytes);
-    Report(state, "step/store", Seconds(t0));
-  }
+  });
 }
 
 void BM_ScanSqlite(benchmark::State& state) {
