@@ -25,6 +25,8 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "storage/bytes.h"
 #include "storage/container.h"
@@ -321,6 +323,71 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
     RaiseInternal(kPageOutOfOrder);
   }
   return block;
+}
+
+SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
+                                std::vector<uint8_t>* unpacked_scratch, std::string* content) {
+  using namespace container_error;
+  const RecordStream rs = OpenRecordStream(image, length, unpacked_scratch);
+  Require(rs.level > 0, kRecordStream);
+  SeparatorSearch out;
+  out.level = rs.level;
+  out.estimate = rs.estimate;
+  out.count = uint32_t(rs.n);
+  const uint8_t* children = image + kPageHeaderSize;
+  // No child address is negative: no high byte has its top bit set.
+  uint8_t high = 0;
+  for (uint32_t i = 0; i < out.count; ++i) high |= children[4 * i + 3];
+  bool ordered = (high & 0x80) == 0;
+  // `content` holds the current record's content bytes: a record's shared
+  // bytes are the previous record's, so only its own bytes are copied in.
+  // Short spans are copied as 16 bytes at once, so the buffer keeps 16
+  // bytes of slack past any record.
+  constexpr size_t kSpan = 16;
+  if (content->size() < 256) content->resize(256);
+  bool below = true;   // every key so far is not greater than `key`
+  size_t m = 0;        // bytes the current key has in common with `key`
+  size_t pos = 0;
+  RecordHead prev;
+  for (uint32_t i = 0; i < out.count; ++i) {
+    const RecordHead h = ReadRecordHead(rs, &pos, prev);
+    if (content->size() < h.total + kSpan) content->resize(h.total + kSpan);
+    char* c = content->data();
+    const char* own = reinterpret_cast<const char*>(rs.body + pos);
+    const size_t own_len = h.total - h.shared;
+    if (i > 0) {
+      // The same order check as a load: past the shared bytes, the new key's
+      // own bytes against what is left of the previous key.
+      const size_t both = std::min(prev.key, h.key);
+      const size_t same = std::min(h.shared, both);
+      const int cmp = CompareSpan(c + same, own, both - same);
+      ordered &= cmp < 0 || (cmp == 0 && prev.key < h.key);
+    }
+    if (own_len <= kSpan && rs.body_len - pos >= kSpan) {
+      std::memcpy(c + h.shared, own, kSpan);
+    } else {
+      std::memcpy(c + h.shared, own, own_len);
+    }
+    pos += own_len;
+    if (below) {
+      // The first min(s, m) bytes are the previous key's, which agreed with
+      // `key` that far.
+      size_t j = std::min({h.shared, m, h.key});
+      const size_t limit = std::min(h.key, key.size());
+      while (j < limit && c[j] == key[j]) ++j;
+      m = j;
+      if (j == h.key || (j < key.size() && uint8_t(c[j]) < uint8_t(key[j]))) {
+        out.index = int32_t(i);
+      } else {
+        below = false;
+      }
+    }
+    prev = h;
+  }
+  Require(pos == rs.body_len, kRecordStream);
+  if (!ordered) RaiseInternal(kPageOutOfOrder);
+  if (out.index >= 0) out.child = int32_t(GetLe32(children + 4 * size_t(out.index)));
+  return out;
 }
 
 ParsedPage ParsePageImage(const uint8_t* image, size_t length) {

@@ -78,6 +78,22 @@ constexpr int kPageOutOfOrder = 300;
 PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level, uint16_t* estimate,
                                  std::vector<uint8_t>* unpacked);
 
+// A page image above level 0 searched where it lies, without a block or
+// nodes: the child of the last separator whose key is not greater than
+// `key` (index -1 when every key is greater). The image is checked exactly
+// as ParsePageImageToBlock checks it, the key order included, so a page
+// searched this way fails where a load would fail. `unpacked` and `content`
+// are scratch.
+struct SeparatorSearch {
+  uint8_t level = 0;
+  uint16_t estimate = 0;
+  uint32_t count = 0;
+  int32_t index = -1;
+  int32_t child = 0;
+};
+SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
+                                std::vector<uint8_t>* unpacked, std::string* content);
+
 struct CachedPage {
   int32_t address = 0;
   uint8_t level = 0;
@@ -85,6 +101,11 @@ struct CachedPage {
   // As loaded and never modified since: the tree is exactly the nodes of
   // this one block, so dropping the page frees the block whole.
   PageBlock* pristine = nullptr;
+  // Loaded above level 0 by a search and not parsed yet: the image as read,
+  // with neither nodes nor block (root is null). The next fetch parses it;
+  // a page that leaves the cache before that is never parsed at all.
+  std::vector<uint8_t> packed;
+  uint32_t packed_count = 0;
   uint32_t estimate = 13;
   bool modified = false;
   int pins = 0;
@@ -210,9 +231,18 @@ class StoreImpl : public PageMover {
   void RingAppend(CachedPage* ring, CachedPage* p);
   void RingRemove(CachedPage* p);
   void Trim();
-  PageRef Fetch(int32_t address);
+  // A descent by one key: a page above level 0 that it has to load is
+  // searched where it lies (CachedPage::packed) and `found` answers for it.
+  struct Probe {
+    std::string_view key;
+    SeparatorSearch found;
+  };
+  // With a probe, a page loaded above level 0 stays packed; a cached packed
+  // page is parsed by any fetch.
+  PageRef Fetch(int32_t address, Probe* probe = nullptr);
   PageRef NewPage(uint8_t level);
-  void LoadPage(CachedPage* p);
+  void LoadPage(CachedPage* p, Probe* probe);
+  void ParseImage(CachedPage* p, const std::vector<uint8_t>& image);
   void MarkModified(CachedPage* p);
   void MarkClean(CachedPage* p);
   void DropPage(CachedPage* p);
@@ -223,7 +253,8 @@ class StoreImpl : public PageMover {
 
   // Tree.
   PageRef FetchRoot();
-  PageRef FetchChild(CachedPage* parent, PageNode* sep);
+  PageRef FetchChild(CachedPage* parent, PageNode* sep) { return FetchChild(parent, sep->child, nullptr); }
+  PageRef FetchChild(CachedPage* parent, int32_t child, Probe* probe);
   static bool NeedsSplit(const CachedPage* p);
   static uint32_t ComputeEstimate(const CachedPage* p);
   // Inserts at `level`; answers the leaf page and node when the record is
@@ -279,6 +310,7 @@ class StoreImpl : public PageMover {
   std::vector<CachedPage*> kept_;   // pages whose images went to the log
   std::vector<uint8_t> load_unpacked_;  // reused by every page load
   std::vector<uint8_t> load_image_;
+  std::string load_content_;             // scratch of a packed search
   std::vector<PageNode*> load_nodes_;
 };
 

@@ -188,7 +188,7 @@ uint64_t StoreImpl::ReadPosition(uint64_t home) const {
   return home;
 }
 
-void StoreImpl::LoadPage(CachedPage* p) {
+void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
   Regions regions(header_, *this);
   int cls = regions.ClassOf(p->address);
   Require(cls > 0, 1735);
@@ -201,6 +201,20 @@ void StoreImpl::LoadPage(CachedPage* p) {
   Require(Ceil256(uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8) == bytes.size(), container_error::kImageLength);
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   Require(own == home, kBrokenLink);
+  if (probe && bytes[12] > 0) {
+    // Most separator pages a search loads leave the cache before their next
+    // use: search the image and parse it only if it is fetched again.
+    probe->found = SearchPageImage(bytes.data(), bytes.size(), probe->key, &load_unpacked_, &load_content_);
+    p->level = probe->found.level;
+    p->estimate = probe->found.estimate;
+    p->packed_count = probe->found.count;
+    p->packed = bytes;
+    return;
+  }
+  ParseImage(p, bytes);
+}
+
+void StoreImpl::ParseImage(CachedPage* p, const std::vector<uint8_t>& bytes) {
   uint8_t level = 0;
   uint16_t estimate = 0;
   // One block holds the page's nodes and record bytes; records are made
@@ -212,6 +226,9 @@ void StoreImpl::LoadPage(CachedPage* p) {
   for (uint32_t i = 0; i < n; i++) load_nodes_[i] = nodes + i;
   p->level = level;
   p->estimate = estimate;
+  // Parsed: the image (which may be the page's packed one) is no longer needed.
+  p->packed = {};
+  p->packed_count = 0;
   if (n == 0) return;
   // Records come in ascending order: the same tree as inserting them one by
   // one, without comparing keys again.
@@ -219,7 +236,7 @@ void StoreImpl::LoadPage(CachedPage* p) {
   p->pristine = block;
 }
 
-PageRef StoreImpl::Fetch(int32_t address) {
+PageRef StoreImpl::Fetch(int32_t address, Probe* probe) {
   Trim();
   CachedPage* p = Lookup(address);
   if (p == nullptr) {
@@ -234,7 +251,7 @@ PageRef StoreImpl::Fetch(int32_t address) {
     clean_count_++;
     PageRef ref(p);
     try {
-      LoadPage(p);
+      LoadPage(p, probe);
     } catch (...) {
       ref.Reset();
       DropPage(p);
@@ -246,6 +263,11 @@ PageRef StoreImpl::Fetch(int32_t address) {
     RingRemove(p);
     RingAppend(&clean_ring_, p);
     p->fetched = ++clock_;
+  }
+  if (!p->packed.empty()) {
+    // Fetched again: from now on a page like any other. The image was
+    // checked when it was searched, so this parse fails only as that did.
+    ParseImage(p, p->packed);
   }
   return PageRef(p);
 }
@@ -313,14 +335,14 @@ PageRef StoreImpl::FetchRoot() {
   return Fetch(header_.root);
 }
 
-PageRef StoreImpl::FetchChild(CachedPage* parent, PageNode* sep) {
+PageRef StoreImpl::FetchChild(CachedPage* parent, int32_t child, Probe* probe) {
   // A search of a sound tree steps down at most twice per level; a damaged
   // one (child pointers shared between separators) could make it wander.
   Require(search_budget_-- > 0, kBrokenLink);
-  PageRef c = Fetch(sep->child);
+  PageRef c = Fetch(child, probe);
   // Levels fall by exactly one on every step down, so no chain of child
   // pointers can loop; only the root may be empty.
-  Require(c->level + 1 == parent->level && c->root != nullptr, kBrokenLink);
+  Require(c->level + 1 == parent->level && (c->root != nullptr || c->packed_count > 0), kBrokenLink);
   return c;
 }
 
@@ -336,10 +358,19 @@ uint32_t StoreImpl::ComputeEstimate(const CachedPage* p) {
 
 StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
   PageRef p = FetchRoot();
+  Probe probe{key, {}};
   while (p->level > 0) {
-    PageNode* sep = page_tree::LastNotGreater(p->root, key);
-    Require(sep != nullptr, kBrokenLink);
-    p = FetchChild(p.get(), sep);
+    int32_t child;
+    if (p->packed.empty()) {
+      PageNode* sep = page_tree::LastNotGreater(p->root, key);
+      Require(sep != nullptr, kBrokenLink);
+      child = sep->child;
+    } else {
+      // Loaded by this descent and searched as it was read.
+      Require(probe.found.index >= 0, kBrokenLink);
+      child = probe.found.child;
+    }
+    p = FetchChild(p.get(), child, &probe);
   }
   PageNode* n = page_tree::FindEqual(p->root, key);
   return Found{p.get(), n};

@@ -343,3 +343,118 @@ TEST(PageImageTest, LoadingChecksTheKeyOrderPastTheSharedBytes) {
 
 }  // namespace
 }  // namespace kel
+
+namespace kel {
+namespace {
+
+// Inner pages of random keys (long shared runs past the 63-byte cap, bytes
+// above 0x7F, keys that are prefixes of others), some with data behind the
+// keys, stamped with random children.
+struct InnerPage {
+  std::vector<std::string> keys;
+  std::vector<int32_t> children;
+  PageImage image;
+};
+
+InnerPage RandomInnerPage(std::mt19937& rng) {
+  InnerPage p;
+  const std::string stems[] = {"", std::string(70, 'q'), "\xC0\xC1", "ab"};
+  int n = 1 + int(rng() % 120);
+  for (int i = 0; i < n; ++i) {
+    std::string k = stems[rng() % 4];
+    size_t len = rng() % (rng() % 4 == 0 ? 30 : 6);
+    for (size_t j = 0; j < len; ++j) k.push_back(char("ab\x7F\x80\xFF"[rng() % 5]));
+    p.keys.push_back(k);
+  }
+  std::sort(p.keys.begin(), p.keys.end(), [](const std::string& a, const std::string& b) { return CompareKeys(a, b) < 0; });
+  p.keys.erase(std::unique(p.keys.begin(), p.keys.end()), p.keys.end());
+  const bool data = rng() % 4 == 0;
+  std::vector<Record> recs;
+  for (const std::string& k : p.keys) {
+    recs.push_back(Rec(k + (data ? std::string(rng() % 20, 'd') : ""), uint16_t(k.size())));
+    p.children.push_back(int32_t(rng() % 100000));
+  }
+  p.image = Build(recs, uint8_t(1 + rng() % 3));
+  StampImage(p.image, int32_t(rng() % 100), p.children);
+  return p;
+}
+
+TEST(PageImageTest, SearchingAnInnerImageAnswersTheLastSeparatorNotAboveTheKey) {
+  std::mt19937 rng(11);
+  std::vector<uint8_t> unpacked;
+  std::string content;
+  for (int iter = 0; iter < 300; ++iter) {
+    InnerPage p = RandomInnerPage(rng);
+    std::vector<std::string> probes = {"", std::string(200, '\xFF')};
+    for (const std::string& k : p.keys) {
+      probes.push_back(k);
+      probes.push_back(k + '\0');
+      probes.push_back(k + "\x80");
+      if (!k.empty()) {
+        probes.push_back(k.substr(0, k.size() - 1));
+        std::string below = k;
+        below.back() = char(uint8_t(below.back()) - 1);
+        probes.push_back(below);
+      }
+    }
+    for (const std::string& probe : probes) {
+      // Reference: the last key not greater than the probe.
+      auto it = std::upper_bound(p.keys.begin(), p.keys.end(), probe,
+                                 [](const std::string& a, const std::string& b) { return CompareKeys(a, b) < 0; });
+      int32_t expect = int32_t(it - p.keys.begin()) - 1;
+      SeparatorSearch s;
+      ASSERT_EQ(CodeOf([&] { s = SearchPageImage(p.image.bytes.data(), p.image.bytes.size(), probe, &unpacked, &content); }), 0);
+      ASSERT_EQ(s.index, expect) << "page " << iter << ", probe of " << probe.size() << " bytes";
+      EXPECT_EQ(s.count, p.keys.size());
+      EXPECT_EQ(s.level, p.image.bytes[12]);
+      if (expect >= 0) {
+        EXPECT_EQ(s.child, p.children[size_t(expect)]);
+      }
+    }
+  }
+}
+
+// A search of an image fails exactly where a load of it fails: the same
+// internal error for the same damage, the key order and negative children
+// included. Sound pages, pages with one byte changed anywhere, and pages
+// whose keys are out of order.
+TEST(PageImageTest, SearchingAnInnerImageFailsWhereLoadingFails) {
+  std::mt19937 rng(5);
+  std::vector<uint8_t> unpacked;
+  std::string content;
+  int failures = 0;
+  auto compare = [&](const std::vector<uint8_t>& img, const std::string& probe) {
+    if (img[12] == 0) return;  // only pages above level 0 are searched
+    int load = CodeOf([&] {
+      uint8_t level = 0;
+      uint16_t estimate = 0;
+      PageBlock* b = ParsePageImageToBlock(img.data(), img.size(), &level, &estimate, &unpacked);
+      if (b) page_tree::FreeBlock(b);
+    });
+    int search = CodeOf([&] { SearchPageImage(img.data(), img.size(), probe, &unpacked, &content); });
+    EXPECT_EQ(search, load);
+    failures += load != 0;
+  };
+  for (int iter = 0; iter < 400; ++iter) {
+    InnerPage p = RandomInnerPage(rng);
+    std::vector<uint8_t> img = p.image.bytes;
+    const std::string probe = p.keys[rng() % p.keys.size()];
+    compare(img, probe);
+    img[4 + rng() % (img.size() - 4)] ^= uint8_t(1 + rng() % 255);
+    compare(img, probe);
+  }
+  // Out of order, and a negative child.
+  std::vector<Record> recs = {Rec("b", 1), Rec("a", 1)};
+  PageImage desc = Build(recs, 1);
+  StampImage(desc, 3, {1, 2});
+  compare(desc.bytes, "a");
+  PageImage negative = Build({Rec("a", 1), Rec("b", 1)}, 1);
+  StampImage(negative, 3, {1, -2});
+  compare(negative.bytes, "a");
+  EXPECT_EQ(CodeOf([&] { SearchPageImage(desc.bytes.data(), desc.bytes.size(), "a", &unpacked, &content); }),
+            kPageOutOfOrder);
+  EXPECT_GT(failures, 100);
+}
+
+}  // namespace
+}  // namespace kel
