@@ -1,6 +1,7 @@
 #include "platform/codepage.h"
 
 #include <array>
+#include <cstring>
 
 namespace kel::platform {
 namespace {
@@ -115,15 +116,40 @@ constexpr Tables kTables = BuildTables();
 uint8_t AnsiToOem(uint8_t c) { return kTables.to_oem[c]; }
 uint8_t OemToAnsi(uint8_t c) { return kTables.to_ansi[c]; }
 
-void AnsiToOemBuffer(void* data, size_t n) {
-  auto* p = static_cast<uint8_t*>(data);
-  for (size_t i = 0; i < n; ++i) p[i] = kTables.to_oem[p[i]];
+namespace {
+
+constexpr bool KeepsAscii(const std::array<uint8_t, 256>& table) {
+  for (int c = 0; c < 0x80; ++c)
+    if (table[c] != c) return false;
+  return true;
+}
+static_assert(KeepsAscii(kTables.to_oem) && KeepsAscii(kTables.to_ansi));
+
+// Both tables leave the ASCII half alone, so runs of eight ASCII bytes (most
+// of a record: digits, Latin text, blanks) are stepped over whole.
+void Translate(uint8_t* p, size_t n, const std::array<uint8_t, 256>& table) {
+  size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+      for (size_t end = i + 8; i < end; ++i) p[i] = table[p[i]];
+      continue;
+    }
+    p[i] = table[p[i]];
+    ++i;
+  }
 }
 
-void OemToAnsiBuffer(void* data, size_t n) {
-  auto* p = static_cast<uint8_t*>(data);
-  for (size_t i = 0; i < n; ++i) p[i] = kTables.to_ansi[p[i]];
-}
+}  // namespace
+
+void AnsiToOemBuffer(void* data, size_t n) { Translate(static_cast<uint8_t*>(data), n, kTables.to_oem); }
+
+void OemToAnsiBuffer(void* data, size_t n) { Translate(static_cast<uint8_t*>(data), n, kTables.to_ansi); }
 
 uint8_t UpperAnsi(uint8_t c) { return kTables.upper_ansi[c]; }
 uint8_t UpperOem(uint8_t c) { return kTables.upper_oem[c]; }

@@ -325,19 +325,20 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
   return block;
 }
 
-SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
-                                std::vector<uint8_t>* unpacked_scratch, std::string* content) {
+PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
+                           std::vector<uint8_t>* unpacked_scratch, std::string* content, std::string* exact) {
   using namespace container_error;
   const RecordStream rs = OpenRecordStream(image, length, unpacked_scratch);
-  Require(rs.level > 0, kRecordStream);
-  SeparatorSearch out;
+  PageSearch out;
   out.level = rs.level;
   out.estimate = rs.estimate;
   out.count = uint32_t(rs.n);
   const uint8_t* children = image + kPageHeaderSize;
   // No child address is negative: no high byte has its top bit set.
   uint8_t high = 0;
-  for (uint32_t i = 0; i < out.count; ++i) high |= children[4 * i + 3];
+  if (rs.level > 0) {
+    for (uint32_t i = 0; i < out.count; ++i) high |= children[4 * i + 3];
+  }
   bool ordered = (high & 0x80) == 0;
   // `content` holds the current record's content bytes: a record's shared
   // bytes are the previous record's, so only its own bytes are copied in.
@@ -378,6 +379,12 @@ SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string
       m = j;
       if (j == h.key || (j < key.size() && uint8_t(c[j]) < uint8_t(key[j]))) {
         out.index = int32_t(i);
+        if (exact && j == key.size() && j == h.key) {
+          // The key itself: its record leaves the buffer before the end.
+          out.exact = true;
+          out.exact_key_len = uint16_t(h.key);
+          exact->assign(c, h.total);
+        }
       } else {
         below = false;
       }
@@ -386,7 +393,7 @@ SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string
   }
   Require(pos == rs.body_len, kRecordStream);
   if (!ordered) RaiseInternal(kPageOutOfOrder);
-  if (out.index >= 0) out.child = int32_t(GetLe32(children + 4 * size_t(out.index)));
+  if (out.index >= 0 && rs.level > 0) out.child = int32_t(GetLe32(children + 4 * size_t(out.index)));
   return out;
 }
 

@@ -78,21 +78,24 @@ constexpr int kPageOutOfOrder = 300;
 PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* level, uint16_t* estimate,
                                  std::vector<uint8_t>* unpacked);
 
-// A page image above level 0 searched where it lies, without a block or
-// nodes: the child of the last separator whose key is not greater than
-// `key` (index -1 when every key is greater). The image is checked exactly
-// as ParsePageImageToBlock checks it, the key order included, so a page
-// searched this way fails where a load would fail. `unpacked` and `content`
-// are scratch.
-struct SeparatorSearch {
+// A page image searched where it lies, without a block or nodes: the last
+// record whose key is not greater than `key` (index -1 when every key is
+// greater) and, above level 0, its child. With `exact`, a record whose key
+// is `key` itself is copied there (content bytes, key first). The image is
+// checked exactly as ParsePageImageToBlock checks it, the key order
+// included, so a page searched this way fails where a load would fail.
+// `unpacked` and `content` are scratch.
+struct PageSearch {
   uint8_t level = 0;
   uint16_t estimate = 0;
   uint32_t count = 0;
   int32_t index = -1;
   int32_t child = 0;
+  bool exact = false;
+  uint16_t exact_key_len = 0;
 };
-SeparatorSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
-                                std::vector<uint8_t>* unpacked, std::string* content);
+PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key, std::vector<uint8_t>* unpacked,
+                           std::string* content, std::string* exact = nullptr);
 
 struct CachedPage {
   int32_t address = 0;
@@ -101,11 +104,14 @@ struct CachedPage {
   // As loaded and never modified since: the tree is exactly the nodes of
   // this one block, so dropping the page frees the block whole.
   PageBlock* pristine = nullptr;
-  // Loaded above level 0 by a search and not parsed yet: the image as read,
-  // with neither nodes nor block (root is null). The next fetch parses it;
-  // a page that leaves the cache before that is never parsed at all.
+  // Loaded by a search and not parsed yet: the image as read, with neither
+  // nodes nor block (root is null). The next fetch parses it; a page that
+  // leaves the cache before that is never parsed at all. Records answered
+  // from the image are kept to become their nodes' records at the parse, so
+  // a record found stays the record of its node.
   std::vector<uint8_t> packed;
   uint32_t packed_count = 0;
+  std::vector<RecordPtr> packed_answers;
   uint32_t estimate = 13;
   bool modified = false;
   int pins = 0;
@@ -235,7 +241,8 @@ class StoreImpl : public PageMover {
   // searched where it lies (CachedPage::packed) and `found` answers for it.
   struct Probe {
     std::string_view key;
-    SeparatorSearch found;
+    bool leaves = false;     // search leaves too, answering the exact record
+    PageSearch found;
   };
   // With a probe, a page loaded above level 0 stays packed; a cached packed
   // page is parsed by any fetch.
@@ -311,6 +318,7 @@ class StoreImpl : public PageMover {
   std::vector<uint8_t> load_unpacked_;  // reused by every page load
   std::vector<uint8_t> load_image_;
   std::string load_content_;             // scratch of a packed search
+  std::string load_exact_;
   std::vector<PageNode*> load_nodes_;
 };
 

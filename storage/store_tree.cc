@@ -201,10 +201,11 @@ void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
   Require(Ceil256(uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8) == bytes.size(), container_error::kImageLength);
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   Require(own == home, kBrokenLink);
-  if (probe && bytes[12] > 0) {
-    // Most separator pages a search loads leave the cache before their next
-    // use: search the image and parse it only if it is fetched again.
-    probe->found = SearchPageImage(bytes.data(), bytes.size(), probe->key, &load_unpacked_, &load_content_);
+  if (probe && (bytes[12] > 0 || probe->leaves)) {
+    // Most pages a search loads leave the cache before their next use:
+    // search the image and parse it only if it is fetched again.
+    probe->found = SearchPageImage(bytes.data(), bytes.size(), probe->key, &load_unpacked_, &load_content_,
+                                   probe->leaves ? &load_exact_ : nullptr);
     p->level = probe->found.level;
     p->estimate = probe->found.estimate;
     p->packed_count = probe->found.count;
@@ -234,6 +235,14 @@ void StoreImpl::ParseImage(CachedPage* p, const std::vector<uint8_t>& bytes) {
   // one, without comparing keys again.
   p->root = page_tree::BuildAscending(load_nodes_.data(), n);
   p->pristine = block;
+  for (RecordPtr& r : p->packed_answers) {
+    PageNode* node = page_tree::FindEqual(p->root, r->key());
+    Require(node != nullptr && node->rec == nullptr && std::string_view(node->stored, node->stored_size) == r->bytes,
+            kBrokenLink);
+    node->rec = std::move(r);
+    block->made++;
+  }
+  p->packed_answers.clear();
 }
 
 PageRef StoreImpl::Fetch(int32_t address, Probe* probe) {
@@ -358,7 +367,8 @@ uint32_t StoreImpl::ComputeEstimate(const CachedPage* p) {
 
 StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
   PageRef p = FetchRoot();
-  Probe probe{key, {}};
+  Probe probe;
+  probe.key = key;
   while (p->level > 0) {
     int32_t child;
     if (p->packed.empty()) {
@@ -377,10 +387,35 @@ StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
 }
 
 RecordPtr StoreImpl::FindExact(std::string_view key) {
-  Found f = LocateExact(key);
-  if (f.node == nullptr || IsSentinel(f.node)) return nullptr;
-  SetHint(f.page, f.node);
-  return f.node->Rec();
+  PageRef p = FetchRoot();
+  Probe probe;
+  probe.key = key;
+  probe.leaves = true;
+  while (p->level > 0) {
+    int32_t child;
+    if (p->packed.empty()) {
+      PageNode* sep = page_tree::LastNotGreater(p->root, key);
+      Require(sep != nullptr, kBrokenLink);
+      child = sep->child;
+    } else {
+      Require(probe.found.index >= 0, kBrokenLink);
+      child = probe.found.child;
+    }
+    p = FetchChild(p.get(), child, &probe);
+  }
+  if (!p->packed.empty()) {
+    // A leaf loaded by this search and searched as it was read; the empty
+    // key is the sentinel, never a record.
+    if (!probe.found.exact || key.empty()) return nullptr;
+    const std::string_view bytes(load_exact_);
+    RecordPtr r = MakeRecord(bytes.substr(0, probe.found.exact_key_len), bytes.substr(probe.found.exact_key_len));
+    p->packed_answers.push_back(r);
+    return r;
+  }
+  PageNode* n = page_tree::FindEqual(p->root, key);
+  if (n == nullptr || IsSentinel(n)) return nullptr;
+  SetHint(p.get(), n);
+  return n->Rec();
 }
 
 RecordPtr StoreImpl::NextIn(CachedPage* page, std::string_view key, int depth) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
+#include <string>
 
 namespace kel::platform {
 namespace {
@@ -100,6 +102,25 @@ TEST(CodePage, UnicodeLookups) {
   EXPECT_EQ(UnicodeToAnsi(U'\u0451'), 0xB8);
   EXPECT_EQ(UnicodeToAnsi(U'\u4E00'), '?');
   EXPECT_EQ(UnicodeToAnsi(U'\uFFFD', -1), -1);
+}
+
+// The buffer conversions step over whole runs of ASCII: every length and
+// every mix of ASCII and high bytes converts exactly as byte by byte.
+TEST(CodePage, BufferConversionsMatchByteByByte) {
+  std::mt19937 rng(3);
+  for (size_t len = 0; len <= 40; ++len) {
+    for (int iter = 0; iter < 50; ++iter) {
+      std::string buf(len, '\0');
+      for (char& c : buf) c = char(rng() % 4 == 0 ? 0x80 + rng() % 0x80 : rng() % 0x80);
+      std::string oem = buf, ansi = buf;
+      AnsiToOemBuffer(oem.data(), oem.size());
+      OemToAnsiBuffer(ansi.data(), ansi.size());
+      for (size_t i = 0; i < len; ++i) {
+        ASSERT_EQ(uint8_t(oem[i]), AnsiToOem(uint8_t(buf[i]))) << len << " " << i;
+        ASSERT_EQ(uint8_t(ansi[i]), OemToAnsi(uint8_t(buf[i]))) << len << " " << i;
+      }
+    }
+  }
 }
 
 }  // namespace

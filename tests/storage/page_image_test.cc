@@ -402,7 +402,7 @@ TEST(PageImageTest, SearchingAnInnerImageAnswersTheLastSeparatorNotAboveTheKey) 
       auto it = std::upper_bound(p.keys.begin(), p.keys.end(), probe,
                                  [](const std::string& a, const std::string& b) { return CompareKeys(a, b) < 0; });
       int32_t expect = int32_t(it - p.keys.begin()) - 1;
-      SeparatorSearch s;
+      PageSearch s;
       ASSERT_EQ(CodeOf([&] { s = SearchPageImage(p.image.bytes.data(), p.image.bytes.size(), probe, &unpacked, &content); }), 0);
       ASSERT_EQ(s.index, expect) << "page " << iter << ", probe of " << probe.size() << " bytes";
       EXPECT_EQ(s.count, p.keys.size());
