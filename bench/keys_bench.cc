@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/io_floor.h"
 #include "storage/collation.h"
 #include "storage/errors.h"
 #include "storage/key_build.h"
@@ -137,9 +138,14 @@ void KelBuild(benchmark::State& state, size_t key) {
     TableKeys keys(*s, 1, desc, {});
     BuildOptions o;
     o.sort.temp_dir = Dir();
+    const platform::IoCounts calls = platform::GetIoCounts();
     state.ResumeTiming();
     if (BuildKey(keys, key, o) != 0) state.SkipWithError("build failed");
     state.PauseTiming();
+    const platform::IoCounts made = bench::CountsSince(calls);
+    state.counters["reads"] = double(made.reads);
+    state.counters["writes"] = double(made.writes);
+    state.counters["flushes"] = double(made.flushes);
     if (keys.GetCounter(key).count != n) state.SkipWithError("wrong count");
     s->Close();
     unlink(path.c_str());

@@ -326,7 +326,8 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
 }
 
 PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
-                           std::vector<uint8_t>* unpacked_scratch, std::string* content, std::string* exact) {
+                           std::vector<uint8_t>* unpacked_scratch, std::string* content, std::string* exact,
+                           std::string* first) {
   using namespace container_error;
   const RecordStream rs = OpenRecordStream(image, length, unpacked_scratch);
   PageSearch out;
@@ -370,6 +371,7 @@ PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view
       std::memcpy(c + h.shared, own, own_len);
     }
     pos += own_len;
+    if (first && i == 0) first->assign(c, h.key);
     if (below) {
       // The first min(s, m) bytes are the previous key's, which agreed with
       // `key` that far.

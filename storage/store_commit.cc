@@ -168,6 +168,12 @@ int StoreImpl::EndOperation() {
 // ---- commit ------------------------------------------------------------------------
 
 void StoreImpl::BuildImage(CachedPage* p) {
+  if (!p->packed.empty()) {
+    // Moved without a change: the image as read is the page's image.
+    p->image.bytes = p->packed;
+    p->image_built = true;
+    return;
+  }
   std::vector<const Record*> records;
   records.reserve(CountOf(p->root));
   page_tree::ForEach(p->root, [&](PageNode* n) { records.push_back(n->Rec().get()); });
@@ -178,7 +184,12 @@ void StoreImpl::BuildImage(CachedPage* p) {
 
 void StoreImpl::StampImage(CachedPage* p) {
   std::vector<int32_t> children;
-  if (p->level > 0) {
+  if (p->level > 0 && !p->packed.empty()) {
+    // A packed page's children are as read: a page whose child moved was
+    // parsed to take the new address.
+    children.resize(p->packed_count);
+    for (uint32_t i = 0; i < p->packed_count; ++i) children[i] = int32_t(GetU32(p->image.bytes.data() + 13 + 4 * i));
+  } else if (p->level > 0) {
     children.reserve(CountOf(p->root));
     page_tree::ForEach(p->root, [&](PageNode* n) { children.push_back(n->child); });
   }

@@ -81,7 +81,8 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
 // A page image searched where it lies, without a block or nodes: the last
 // record whose key is not greater than `key` (index -1 when every key is
 // greater) and, above level 0, its child. With `exact`, a record whose key
-// is `key` itself is copied there (content bytes, key first). The image is
+// is `key` itself is copied there (content bytes, key first); with `first`,
+// the first record's key. The image is
 // checked exactly as ParsePageImageToBlock checks it, the key order
 // included, so a page searched this way fails where a load would fail.
 // `unpacked` and `content` are scratch.
@@ -95,7 +96,7 @@ struct PageSearch {
   uint16_t exact_key_len = 0;
 };
 PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key, std::vector<uint8_t>* unpacked,
-                           std::string* content, std::string* exact = nullptr);
+                           std::string* content, std::string* exact = nullptr, std::string* first = nullptr);
 
 struct CachedPage {
   int32_t address = 0;
@@ -104,9 +105,10 @@ struct CachedPage {
   // As loaded and never modified since: the tree is exactly the nodes of
   // this one block, so dropping the page frees the block whole.
   PageBlock* pristine = nullptr;
-  // Loaded by a search and not parsed yet: the image as read, with neither
-  // nodes nor block (root is null). The next fetch parses it; a page that
-  // leaves the cache before that is never parsed at all. Records answered
+  // Loaded by a search or a move and not parsed yet: the image as read,
+  // with neither nodes nor block (root is null). The next fetch parses it; a
+  // page that leaves the cache before that is never parsed at all, and a
+  // page that is only moved is written from this image. Records answered
   // from the image are kept to become their nodes' records at the parse, so
   // a record found stays the record of its node.
   std::vector<uint8_t> packed;
@@ -242,10 +244,14 @@ class StoreImpl : public PageMover {
   struct Probe {
     std::string_view key;
     bool leaves = false;     // search leaves too, answering the exact record
+    bool as_is = false;      // leave a cached packed page packed (a move)
+    std::string* first = nullptr;   // the first key of a page loaded packed
+    bool loaded = false;            // a page was loaded packed
     PageSearch found;
   };
-  // With a probe, a page loaded above level 0 stays packed; a cached packed
-  // page is parsed by any fetch.
+  // With a probe, a page loaded above level 0 (any level with `leaves`)
+  // stays packed; a cached packed page is parsed by any fetch but one
+  // `as_is`.
   PageRef Fetch(int32_t address, Probe* probe = nullptr);
   PageRef NewPage(uint8_t level);
   void LoadPage(CachedPage* p, Probe* probe);

@@ -205,11 +205,12 @@ void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
     // Most pages a search loads leave the cache before their next use:
     // search the image and parse it only if it is fetched again.
     probe->found = SearchPageImage(bytes.data(), bytes.size(), probe->key, &load_unpacked_, &load_content_,
-                                   probe->leaves ? &load_exact_ : nullptr);
+                                   probe->leaves ? &load_exact_ : nullptr, probe->first);
     p->level = probe->found.level;
     p->estimate = probe->found.estimate;
     p->packed_count = probe->found.count;
     p->packed = bytes;
+    probe->loaded = true;
     return;
   }
   ParseImage(p, bytes);
@@ -273,7 +274,7 @@ PageRef StoreImpl::Fetch(int32_t address, Probe* probe) {
     RingAppend(&clean_ring_, p);
     p->fetched = ++clock_;
   }
-  if (!p->packed.empty()) {
+  if (!p->packed.empty() && !(probe && probe->as_is)) {
     // Fetched again: from now on a page like any other. The image was
     // checked when it was searched, so this parse fails only as that did.
     ParseImage(p, p->packed);
@@ -283,7 +284,14 @@ PageRef StoreImpl::Fetch(int32_t address, Probe* probe) {
 
 void StoreImpl::MovePage(int32_t from, int32_t to) {
   if (from == to) return;
-  PageRef page = Fetch(from);
+  // A page that only moves keeps its image: it is neither parsed nor built
+  // again (see CachedPage::packed).
+  std::string key;
+  Probe probe;
+  probe.leaves = true;
+  probe.as_is = true;
+  probe.first = &key;
+  PageRef page = Fetch(from, &probe);
   Require(Lookup(to) == nullptr, kBrokenLink);
   MarkModified(page.get());
   Unhash(page.get());
@@ -294,9 +302,16 @@ void StoreImpl::MovePage(int32_t from, int32_t to) {
     header_.root = to;
     return;
   }
-  PageNode* first = page_tree::First(page->root);
-  Require(first != nullptr, 1891);
-  std::string key(first->key());
+  if (page->packed.empty()) {
+    PageNode* first = page_tree::First(page->root);
+    Require(first != nullptr, 1891);
+    key.assign(first->key());
+  } else {
+    Require(page->packed_count > 0, 1891);
+    // Packed by an earlier search: its first key is read from the image.
+    if (!probe.loaded)
+      SearchPageImage(page->packed.data(), page->packed.size(), {}, &load_unpacked_, &load_content_, nullptr, &key);
+  }
   PageRef cur = FetchRoot();
   while (true) {
     Require(cur->level > 0, 1894);
