@@ -101,9 +101,46 @@ int ExternalSorter::StreamWrite(const uint8_t* data, size_t n) {
   return 0;
 }
 
+// Ascending by the 8-byte prefixes through a radix sort, one byte per pass
+// (passes over a byte that all entries share are skipped); then entries
+// with equal prefixes, which lie together, by the rest of their bytes.
+void ExternalSorter::SortAscending() {
+  const size_t n = heap_.size();
+  auto less = [this](const Entry& a, const Entry& b) { return EntryGreater(b, a); };
+  if (n < 256) {
+    std::sort(heap_.begin(), heap_.end(), less);
+    return;
+  }
+  scratch_.resize(n);
+  Entry* from = heap_.data();
+  Entry* to = scratch_.data();
+  for (int shift = 0; shift < 64; shift += 8) {
+    size_t count[256] = {};
+    for (size_t i = 0; i < n; ++i) count[(from[i].prefix >> shift) & 0xFF]++;
+    if (count[(from[0].prefix >> shift) & 0xFF] == n) continue;
+    size_t at = 0;
+    for (size_t& c : count) {
+      const size_t k = c;
+      c = at;
+      at += k;
+    }
+    for (size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> shift) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != heap_.data()) heap_.swap(scratch_);
+  if (pair_len_ > 8) {
+    for (size_t i = 0; i < n;) {
+      size_t j = i + 1;
+      while (j < n && heap_[j].prefix == heap_[i].prefix) ++j;
+      if (j - i > 1) std::sort(heap_.begin() + ptrdiff_t(i), heap_.begin() + ptrdiff_t(j), less);
+      i = j;
+    }
+  }
+}
+
 int ExternalSorter::Spill() {
   // Ascending: the least pair first.
-  std::sort(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(b, a); });
+  SortAscending();
   uint64_t bytes = uint64_t(heap_.size()) * pair_len_;
   Require(bytes <= 0xFFFFFFFFu, 3121);
   uint8_t len[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), uint8_t(bytes >> 24)};
@@ -165,7 +202,9 @@ int ExternalSorter::Finish() {
   if (runs_.empty()) {
     // The pairs come straight from memory: descending, so that Next takes
     // the least from the back.
-    std::sort(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return EntryGreater(a, b); });
+    SortAscending();
+    std::reverse(heap_.begin(), heap_.end());
+    scratch_ = {};
     return 0;
   }
   if (!heap_.empty()) {
@@ -178,6 +217,7 @@ int ExternalSorter::Finish() {
   }
   arena_ = {};
   heap_ = {};
+  scratch_ = {};
   size_t per_run = std::min(opt_.read_buffer_bytes, opt_.merge_buffer_budget / runs_.size());
   read_chunk_ = std::max<size_t>(1, per_run / pair_len_) * pair_len_;
   head_.assign(runs_.size(), nullptr);

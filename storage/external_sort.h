@@ -76,6 +76,7 @@ class ExternalSorter {
   };
   uint64_t PrefixOf(const uint8_t* pair) const;
   bool EntryGreater(const Entry& a, const Entry& b) const;
+  void SortAscending();
   int Spill();
   int StreamWrite(const uint8_t* data, size_t n);
   int FlushBuffer();
@@ -95,6 +96,7 @@ class ExternalSorter {
   // the sequence a priority queue kept all along would give, at less cost.
   std::vector<uint8_t> arena_;
   std::vector<Entry> heap_;
+  std::vector<Entry> scratch_;   // the radix sort's second buffer
   std::string out_;          // the pair last answered by Next
 
   // The temporary stream: memory first, then the file behind a buffer.

@@ -259,6 +259,56 @@ void InsertLast(PageNode*& root, PageNode* node) {
   root = InsertLastAt(root, node);
 }
 
+namespace {
+// InsertAt by position: x goes left of t exactly when its rank within t's
+// subtree is at most t's own, which is where a comparison would send it.
+PageNode* InsertAtRankAt(PageNode* t, PageNode* x, uint32_t rank) {
+  if (t == nullptr) return x;
+  const uint32_t l = CountOf(t->left);
+  if (rank <= l) {
+    t->left = InsertAtRankAt(t->left, x, rank);
+  } else {
+    t->right = InsertAtRankAt(t->right, x, rank - l - 1);
+  }
+  return Rebalance(t);
+}
+}  // namespace
+
+void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank) {
+  Require(rank <= CountOf(root), 300);
+  node->left = node->right = nullptr;
+  node->count = 1;
+  root = InsertAtRankAt(root, node, rank);
+}
+
+PageNode* AtRank(PageNode* root, uint32_t rank) {
+  PageNode* t = root;
+  while (t) {
+    const uint32_t l = CountOf(t->left);
+    if (rank == l) return t;
+    if (rank < l) {
+      t = t->left;
+    } else {
+      rank -= l + 1;
+      t = t->right;
+    }
+  }
+  return nullptr;
+}
+
+uint32_t RankOf(PageNode* root, std::string_view key) {
+  uint32_t rank = 0;
+  for (PageNode* t = root; t;) {
+    if (CompareKeys(t->key(), key) < 0) {
+      rank += CountOf(t->left) + 1;
+      t = t->right;
+    } else {
+      t = t->left;
+    }
+  }
+  return rank;
+}
+
 PageNode* Remove(PageNode*& root, std::string_view key) {
   // First confirm presence, so counts are only touched on a real removal.
   if (FindEqual(root, key) == nullptr) return nullptr;

@@ -90,6 +90,14 @@ void Insert(PageNode*& root, PageNode* node);
 // Insert for a node whose key the caller knows to be greater than every key
 // of the tree: the same tree, without key comparisons.
 void InsertLast(PageNode*& root, PageNode* node);
+// Insert for a node whose position the caller knows: `rank` nodes of the
+// tree sort before it. The same tree as the compared insertion, descending
+// by the counts instead of comparing keys.
+void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank);
+// The node with `rank` nodes before it (null past the end), and the number
+// of nodes whose keys are less than `key`.
+PageNode* AtRank(PageNode* root, uint32_t rank);
+uint32_t RankOf(PageNode* root, std::string_view key);
 // Unlinks the node whose key equals `key` and answers it (null when none).
 PageNode* Remove(PageNode*& root, std::string_view key);
 

@@ -213,6 +213,11 @@ class Cursor {
   StoreImpl* store_;
   CachedPage* page_ = nullptr;    // while attached
   PageNode* node_ = nullptr;      // the record stood on, while attached
+  // The node's position in its page while attached, or kNoRank when not yet
+  // known. Every change to a page's records detaches its cursors, so the
+  // position holds as long as the cursor stays attached.
+  static constexpr uint32_t kNoRank = 0xFFFFFFFFu;
+  uint32_t rank_ = kNoRank;
   std::string key_;               // key copy while detached
 };
 

@@ -261,7 +261,7 @@ class StoreImpl : public PageMover {
   void DropPage(CachedPage* p);
   void DropCache();
   void DetachCursors(CachedPage* p);
-  void Attach(Cursor* c, CachedPage* p, PageNode* n);
+  void Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank = Cursor::kNoRank);
   void Touch() { ++version_; }
 
   // Tree.

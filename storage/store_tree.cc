@@ -125,10 +125,11 @@ void StoreImpl::DetachCursors(CachedPage* p) {
   Touch();
 }
 
-void StoreImpl::Attach(Cursor* c, CachedPage* p, PageNode* n) {
+void StoreImpl::Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank) {
   CursorRelease(c);
   c->page_ = p;
   c->node_ = n;
+  c->rank_ = rank;
   p->cursors.push_back(c);
 }
 
@@ -829,12 +830,15 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
   if (c->page_ != nullptr) {
     CachedPage* page = c->page_;
     Require(CompareKeys(record->key(), c->node_->key()) > 0, 706);
-    // Appending after the page's last record (a build, APPEND) needs no
-    // search for the successor nor key comparisons on the way down.
-    const bool last = page_tree::Last(page->root) == c->node_;
+    // The record goes right after the cursor's: placed by position, so the
+    // only keys compared are its two neighbours'. Appending after the
+    // page's last record (a build, APPEND) has no successor to check.
+    if (c->rank_ == Cursor::kNoRank) c->rank_ = page_tree::RankOf(page->root, c->node_->key());
+    const uint32_t at = c->rank_ + 1;
+    const bool last = at == CountOf(page->root);
     if (!last) {
-      PageNode* succ = page_tree::FirstGreater(page->root, c->node_->key());
-      Require(succ == nullptr || CompareKeys(record->key(), succ->key()) < 0, 706);
+      PageNode* succ = page_tree::AtRank(page->root, at);
+      Require(succ != nullptr && CompareKeys(record->key(), succ->key()) < 0, 706);
     }
     PageRef pin(page);
     auto node = new PageNode;
@@ -842,13 +846,13 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     if (last) {
       page_tree::InsertLast(page->root, node);
     } else {
-      page_tree::Insert(page->root, node);
+      page_tree::InsertAtRank(page->root, node, at);
     }
     MarkModified(page);
     page->estimate += RecordCost(node->size(), 0);
     DetachCursors(page);
     if (!NeedsSplit(page)) {
-      Attach(c, page, node);
+      Attach(c, page, node, at);
       return;
     }
     c->key_.assign(node->key());

@@ -21,12 +21,14 @@ size_t EntriesIn(const std::string& dir) {
   return n;
 }
 
-std::vector<std::string> RandomPairs(size_t count, size_t len, unsigned seed) {
+// Bytes 0..6 give many equal prefixes and duplicates; `wide` draws from all
+// 256 values.
+std::vector<std::string> RandomPairs(size_t count, size_t len, unsigned seed, bool wide = false) {
   std::mt19937 rng(seed);
   std::vector<std::string> pairs;
   for (size_t i = 0; i < count; ++i) {
     std::string p(len, '\0');
-    for (char& c : p) c = char(rng() % 7);  // many equal prefixes and duplicates
+    for (char& c : p) c = char(wide ? rng() % 256 : rng() % 7);
     pairs.push_back(p);
   }
   return pairs;
@@ -51,15 +53,19 @@ TEST(ExternalSort, OrderWithAndWithoutSpills) {
   struct Case {
     size_t count, len, spill, memory;
     bool expect_file;
+    bool wide = false;
   } cases[] = {
       {1, 8, 999999, 16384, false},       // one pair
       {5000, 9, 999999, 16384, false},    // all in the heap
       {5000, 9, 1000, 16384, true},       // many runs, stream moves to a file
       {300, 6, 100, 16384, false},        // runs that fit the in-memory stream
       {120000, 12, 999999, 16384, true},  // the real threshold: two runs
+      {20000, 8, 999999, 16384, false, true},   // whole pairs in the prefix, every byte value
+      {20000, 3, 999999, 16384, false, true},   // pairs shorter than the prefix
+      {20000, 21, 50000, 16384, true, true},    // long pairs over runs
   };
   for (const Case& c : cases) {
-    auto pairs = RandomPairs(c.count, c.len, unsigned(c.count));
+    auto pairs = RandomPairs(c.count, c.len, unsigned(c.count), c.wide);
     SortOptions opt;
     opt.spill_bytes = c.spill;
     opt.memory_stream_bytes = c.memory;

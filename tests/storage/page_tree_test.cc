@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -185,6 +186,42 @@ TEST(PageTreeTest, InsertLastGivesTheTreeOfAComparedInsertion) {
     }
     EXPECT_TRUE(page_tree::Check(appended.root));
   }
+}
+
+// Placing a node by its position gives the very tree a compared insertion
+// gives, anywhere in the page and on trees of every shape; positions and
+// ranks answer the model's.
+TEST(PageTreeTest, InsertAtRankGivesTheTreeOfAComparedInsertion) {
+  std::mt19937 rng(8);
+  Tree compared, placed;
+  std::set<std::string> keys;
+  for (int i = 0; i < 600; ++i) {
+    std::string k = std::to_string(100000 + rng() % 800000);
+    if (keys.count(k)) {
+      if (rng() % 3 == 0) {
+        compared.Del(k);
+        placed.Del(k);
+        keys.erase(k);
+      }
+      continue;
+    }
+    const uint32_t rank = uint32_t(std::distance(keys.begin(), keys.lower_bound(k)));
+    ASSERT_EQ(page_tree::RankOf(placed.root, k), rank);
+    compared.Add(k);
+    page_tree::InsertAtRank(placed.root, NodeOf(k), rank);
+    keys.insert(k);
+    ASSERT_EQ(Shape(placed.root), Shape(compared.root)) << i;
+  }
+  EXPECT_TRUE(page_tree::Check(placed.root));
+  uint32_t r = 0;
+  for (const std::string& k : keys) {
+    PageNode* n = page_tree::AtRank(placed.root, r);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->key(), k);
+    EXPECT_EQ(page_tree::RankOf(placed.root, k), r);
+    ++r;
+  }
+  EXPECT_EQ(page_tree::AtRank(placed.root, r), nullptr);
 }
 
 }  // namespace
