@@ -247,13 +247,25 @@ bool ExternalSorter::Next(std::string_view* pair) {
   }
   if (merge_.empty()) return false;
   auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
-  std::pop_heap(merge_.begin(), merge_.end(), greater);
-  size_t r = merge_.back();
+  const size_t r = merge_.front();
   out_.assign(reinterpret_cast<const char*>(head_[r]), pair_len_);
   if (RunPair(runs_[r], &head_[r])) {
+    // The run stays at the top with its next pair: one sift down restores
+    // the heap.
     head_prefix_[r] = PrefixOf(head_[r]);
-    std::push_heap(merge_.begin(), merge_.end(), greater);
+    const size_t n = merge_.size();
+    size_t at = 0;
+    while (true) {
+      size_t least = at;
+      const size_t left = 2 * at + 1, right = left + 1;
+      if (left < n && greater(merge_[least], merge_[left])) least = left;
+      if (right < n && greater(merge_[least], merge_[right])) least = right;
+      if (least == at) break;
+      std::swap(merge_[at], merge_[least]);
+      at = least;
+    }
   } else {
+    std::pop_heap(merge_.begin(), merge_.end(), greater);
     merge_.pop_back();
     if (error_ != 0) return false;
   }

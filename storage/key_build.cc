@@ -126,6 +126,7 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   uint32_t conflict = 0;
   std::string_view p;
   std::string key;
+  RecordBatch batch;
   while (sorter.Next(&p)) {
     std::string_view value = p.substr(0, value_len);
     uint32_t recno = GetBE32(p, value_len);
@@ -146,7 +147,7 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
         continue;
       }
     }
-    RecordPtr entry = MakeRecord(key, EntryData(dup, recno));
+    RecordPtr entry = batch.Make(key, EntryData(dup, recno));
     if (!empty_key)
       ks.Insert(std::move(entry));
     else if (first)

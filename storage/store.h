@@ -41,6 +41,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file.h"
 #include "storage/container.h"
@@ -53,6 +54,20 @@ using RecordPtr = std::shared_ptr<const Record>;
 // Builds a record from its key and data bytes; key plus data over 15093
 // bytes is internal error 824.
 RecordPtr MakeRecord(std::string_view key, std::string_view data = {});
+
+// Makes records like MakeRecord, a batch of them sharing one allocation:
+// for code that makes many records in a row (a key build), which then leave
+// memory together with the pages that hold them.
+class RecordBatch {
+ public:
+  explicit RecordBatch(size_t per_batch = 256) : per_batch_(per_batch) {}
+  RecordPtr Make(std::string_view key, std::string_view data);
+
+ private:
+  const size_t per_batch_;
+  std::shared_ptr<std::vector<Record>> batch_;
+  size_t used_ = 0;
+};
 
 // Order of keys: < 0, 0, > 0.
 int CompareKeys(std::string_view a, std::string_view b);

@@ -15,6 +15,20 @@ RecordPtr MakeRecord(std::string_view key, std::string_view data) {
   return r;
 }
 
+RecordPtr RecordBatch::Make(std::string_view key, std::string_view data) {
+  Require(key.size() + data.size() <= 15093, 824);
+  if (!batch_ || used_ == batch_->size()) {
+    batch_ = std::make_shared<std::vector<Record>>(per_batch_);
+    used_ = 0;
+  }
+  Record& r = (*batch_)[used_++];
+  r.bytes.reserve(key.size() + data.size());
+  r.bytes.append(key);
+  r.bytes.append(data);
+  r.key_len = uint16_t(key.size());
+  return RecordPtr(batch_, &r);
+}
+
 int CompareKeys(std::string_view a, std::string_view b) {
   size_t n = a.size() < b.size() ? a.size() : b.size();
   int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
