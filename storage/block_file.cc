@@ -30,6 +30,7 @@ uint32_t BlockFile::ReadBlocks(uint64_t pos, uint8_t* buf, uint32_t len) {
   using namespace container_error;
   Require(len % 64 == 0, kReadLength);
   if (!file_) return 0;
+  if (!pending_.empty()) WritePending();
   Require(pos <= uint64_t(std::numeric_limits<int64_t>::max()) - len, kSeek);
   int64_t got = file_->ReadAt(pos, buf, len);
   Require(got >= 0, kReadFailed);
@@ -43,15 +44,22 @@ void BlockFile::ReadExact(uint64_t pos, uint8_t* buf, uint32_t len) {
 
 void BlockFile::WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len) {
   Require(len % 64 == 0, container_error::kWriteLength);
-  if (!file_ || latched_ != 0) return;
+  if (!file_) return;
+  if (!pending_.empty()) WritePending();
+  if (latched_ != 0) return;
+  if (cipher_) cipher_->Encipher(buf, len);
+  WriteOut(pos, buf, len);
+  if (cipher_) cipher_->Decipher(buf, len);
+}
+
+// One write of enciphered bytes, refused short of the lock area.
+void BlockFile::WriteOut(uint64_t pos, uint8_t* buf, uint32_t len) {
   if (pos > kLockAreaStart || kLockAreaStart - pos < len) {
     latched_ = kErrFileTooLarge;
     return;
   }
-  if (cipher_) cipher_->Encipher(buf, len);
   size_t written = 0;
   int rc = file_->WriteAt(pos, buf, len, &written);
-  if (cipher_) cipher_->Decipher(buf, len);
   if (rc != 0) {
     latched_ = rc;
   } else if (written != len) {
@@ -59,9 +67,38 @@ void BlockFile::WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len) {
   }
 }
 
-int BlockFile::Flush() { return file_ ? file_->Flush() : 0; }
+void BlockFile::WriteGathered(uint64_t pos, const uint8_t* buf, uint32_t len) {
+  Require(len % 64 == 0, container_error::kWriteLength);
+  if (!file_ || latched_ != 0) return;
+  if (!pending_.empty() && (pos != pending_pos_ + pending_.size() || pending_.size() + len > kGatherLimit))
+    WritePending();
+  if (latched_ != 0) return;
+  if (pending_.empty()) pending_pos_ = pos;
+  const size_t at = pending_.size();
+  pending_.insert(pending_.end(), buf, buf + len);
+  if (cipher_) cipher_->Encipher(pending_.data() + at, len);
+}
 
-int BlockFile::Truncate(uint64_t length) { return file_ ? file_->Truncate(length) : 0; }
+void BlockFile::WritePending() {
+  if (pending_.empty()) return;
+  if (latched_ == 0) {
+    Require(pending_.size() <= 0xFFFFFFFFu, container_error::kWriteLength);
+    WriteOut(pending_pos_, pending_.data(), uint32_t(pending_.size()));
+  }
+  pending_.clear();
+}
+
+int BlockFile::Flush() {
+  if (!file_) return 0;
+  WritePending();
+  return file_->Flush();
+}
+
+int BlockFile::Truncate(uint64_t length) {
+  if (!file_) return 0;
+  WritePending();
+  return file_->Truncate(length);
+}
 
 std::vector<uint8_t> BlockFile::ReadPageImageAt(uint64_t pos, int page_class) {
   using namespace container_error;

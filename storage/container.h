@@ -203,6 +203,17 @@ class BlockFile {
   // nothing. With the cipher on, buf is enciphered for the write and
   // deciphered again, so the caller sees it unchanged.
   void WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len);
+  // A write that may be gathered with its neighbours: one that starts where
+  // the pending run ends joins it (up to kGatherLimit bytes), any other
+  // writes the run out first. Every other transfer, Flush and Truncate
+  // write the run out before they act, so they never miss a gathered
+  // write; errors are latched as WriteBlocks latches them, when the run is
+  // written. buf is copied (and enciphered in the copy).
+  void WriteGathered(uint64_t pos, const uint8_t* buf, uint32_t len);
+  void WritePending();
+  // Forgets the pending run (a commit that is discarded).
+  void DropPending() { pending_.clear(); }
+  static constexpr size_t kGatherLimit = 1 << 20;
   int latched_error() const { return latched_; }
   void ClearLatchedError() { latched_ = 0; }
   int Flush();
@@ -217,6 +228,9 @@ class BlockFile {
   std::unique_ptr<platform::File> file_;
   std::unique_ptr<Cipher> cipher_;
   int latched_ = 0;
+  std::vector<uint8_t> pending_;   // gathered bytes, to be written at pending_pos_
+  uint64_t pending_pos_ = 0;
+  void WriteOut(uint64_t pos, uint8_t* buf, uint32_t len);
 };
 
 // ---- region management ---------------------------------------------------

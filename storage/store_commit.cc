@@ -252,12 +252,14 @@ int StoreImpl::CommitPhase0() {
       StampImage(p);
       uint64_t home = PageOffset(p->address);
       uint32_t len = uint32_t(p->image.bytes.size());
+      // The log is one run of writes; pages in new space gather where their
+      // homes follow one another.
       if (home < e0_) {
-        io_->WriteBlocks(log_end, p->image.bytes.data(), len);
+        io_->WriteGathered(log_end, p->image.bytes.data(), len);
         log_end += len;
         kept_.push_back(p);
       } else {
-        io_->WriteBlocks(home, p->image.bytes.data(), len);
+        io_->WriteGathered(home, p->image.bytes.data(), len);
         MarkClean(p);
       }
     }
@@ -299,6 +301,7 @@ void StoreImpl::FailPhase1() {
   // The log on disk is complete and the header points at it: the next access
   // reloads and rolls it forward.
   uncommitted_ = false;
+  io_->DropPending();
   header_.ClearSignature();
   DropCache();
   remap_.clear();
@@ -315,8 +318,10 @@ int StoreImpl::CommitPhase1() {
     return 0;
   }
   try {
+    // In address order, so that neighbouring homes gather into one write.
+    std::sort(kept_.begin(), kept_.end(), [](const CachedPage* a, const CachedPage* b) { return a->address < b->address; });
     for (CachedPage* p : kept_) {
-      io_->WriteBlocks(PageOffset(p->address), p->image.bytes.data(), uint32_t(p->image.bytes.size()));
+      io_->WriteGathered(PageOffset(p->address), p->image.bytes.data(), uint32_t(p->image.bytes.size()));
     }
     for (CachedPage* p : kept_) MarkClean(p);
     kept_.clear();
@@ -376,6 +381,7 @@ void StoreImpl::Discard() {
     }
     EndAccess();
   }
+  io_->DropPending();
   io_->ClearLatchedError();
   UnlockCommit();
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -124,6 +125,82 @@ TEST_F(BlockFileTest, WritesNeverReachTheLockArea) {
   bf->WriteBlocks(uint64_t{1} << 40, block.data(), 64);
   EXPECT_EQ(bf->latched_error(), kErrFileTooLarge);
   EXPECT_EQ(FileSize(), 0u);
+}
+
+// Gathered writes: a write that continues the pending run joins it; any
+// other write, a read, a flush or a truncate writes the run out first, so
+// the file always holds what was written before them. With the cipher on
+// the file holds the same bytes as after plain writes. A dropped run never
+// reaches the file, and an error of the run is latched when it is written.
+TEST_F(BlockFileTest, GatheredWritesLandAsPlainWritesWould) {
+  std::vector<uint8_t> a(256, 0xA1), b(512, 0xB2), c(256, 0xC3);
+  auto file_bytes = [&] {
+    std::vector<uint8_t> out(FileSize());
+    FILE* f = fopen(path_.c_str(), "rb");
+    EXPECT_EQ(fread(out.data(), 1, out.size(), f), out.size());
+    fclose(f);
+    return out;
+  };
+  for (const char* password : {"", "owner"}) {
+    SCOPED_TRACE(password);
+    std::filesystem::remove(path_);
+    std::vector<uint8_t> plain;
+    {
+      auto bf = Open();
+      bf->SetPassword(password);
+      bf->WriteBlocks(0, a.data(), 256);
+      bf->WriteBlocks(256, b.data(), 512);
+      bf->WriteBlocks(1024, c.data(), 256);
+      plain = file_bytes();
+    }
+    std::filesystem::remove(path_);
+    auto bf = Open();
+    bf->SetPassword(password);
+    const platform::IoCounts before = platform::GetIoCounts();
+    bf->WriteGathered(0, a.data(), 256);
+    bf->WriteGathered(256, b.data(), 512);
+    EXPECT_EQ(FileSize(), 0u);                          // still pending
+    bf->WriteGathered(1024, c.data(), 256);             // not contiguous: the run goes out
+    EXPECT_EQ(FileSize(), 768u);
+    uint8_t back[256];
+    EXPECT_EQ(bf->ReadBlocks(1024, back, 256), 256u);   // a read sees the pending write
+    EXPECT_EQ(std::memcmp(back, c.data(), 256), 0);
+    EXPECT_EQ(platform::GetIoCounts().writes - before.writes, 2u);
+    EXPECT_EQ(file_bytes(), plain);
+    EXPECT_EQ(a[0], 0xA1);                              // the caller's bytes stay plain
+  }
+  // Flush and truncate write the run out; a dropped run is gone.
+  std::filesystem::remove(path_);
+  auto bf = Open();
+  bf->WriteGathered(0, a.data(), 256);
+  EXPECT_EQ(bf->Flush(), 0);
+  EXPECT_EQ(FileSize(), 256u);
+  bf->WriteGathered(256, a.data(), 256);
+  EXPECT_EQ(bf->Truncate(512), 0);
+  EXPECT_EQ(file_bytes(), std::vector<uint8_t>(512, 0xA1));
+  bf->WriteGathered(512, c.data(), 256);
+  bf->DropPending();
+  EXPECT_EQ(bf->Flush(), 0);
+  EXPECT_EQ(FileSize(), 512u);
+  // The run's error is latched when it is written; the lock area stays
+  // out of reach.
+  platform::FaultPlan fail;
+  fail.fail_write = 0;
+  fail.error = 28;
+  platform::ArmFaults(fail);
+  bf->WriteGathered(512, c.data(), 256);
+  bf->WriteGathered(768, c.data(), 256);
+  EXPECT_EQ(bf->latched_error(), 0);
+  bf->WritePending();
+  EXPECT_EQ(bf->latched_error(), 28);
+  platform::DisarmFaults();
+  EXPECT_EQ(FileSize(), 512u);
+  bf->ClearLatchedError();
+  bf->WriteGathered(kLockAreaStart - 256, c.data(), 256);
+  bf->WriteGathered(kLockAreaStart, c.data(), 256);
+  bf->WritePending();
+  EXPECT_EQ(bf->latched_error(), kErrFileTooLarge);
+  EXPECT_EQ(FileSize(), 512u);
 }
 
 TEST_F(BlockFileTest, PageImageLengthMustMatchItsClass) {
