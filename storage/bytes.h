@@ -2,7 +2,10 @@
 // host's byte order and alignment.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kel {
 
@@ -28,6 +31,29 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
   p[1] = uint8_t(v >> 16);
   p[2] = uint8_t(v >> 8);
   p[3] = uint8_t(v);
+}
+
+// Unsigned byte order of two spans of n bytes (memcmp's answer, by sign),
+// a word at a time and without a call: for the short spans where keys and
+// sort pairs differ.
+inline int CompareBytes(const void* a_, const void* b_, size_t n) {
+  const auto* a = static_cast<const uint8_t*>(a_);
+  const auto* b = static_cast<const uint8_t*>(b_);
+  while (n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) {
+      // Byte order of the words as numbers must be the order in memory.
+      if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x), y = __builtin_bswap64(y);
+      return x < y ? -1 : 1;
+    }
+    a += 8, b += 8, n -= 8;
+  }
+  for (; n > 0; --n, ++a, ++b) {
+    if (*a != *b) return *a < *b ? -1 : 1;
+  }
+  return 0;
 }
 
 }  // namespace kel

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/file.h"
+#include "storage/bytes.h"
 #include "storage/errors.h"
 
 namespace kel {
@@ -29,7 +30,7 @@ uint64_t ExternalSorter::PrefixOf(const uint8_t* pair) const {
 bool ExternalSorter::EntryGreater(const Entry& a, const Entry& b) const {
   if (a.prefix != b.prefix) return a.prefix > b.prefix;
   if (pair_len_ <= 8) return false;
-  return std::memcmp(&arena_[size_t(a.index) * pair_len_ + 8], &arena_[size_t(b.index) * pair_len_ + 8],
+  return CompareBytes(&arena_[size_t(a.index) * pair_len_ + 8], &arena_[size_t(b.index) * pair_len_ + 8],
                      pair_len_ - 8) > 0;
 }
 
@@ -192,7 +193,7 @@ bool ExternalSorter::RunPair(Run& r, const uint8_t** pair) {
 
 bool ExternalSorter::RunGreater(size_t a, size_t b) const {
   if (head_prefix_[a] != head_prefix_[b]) return head_prefix_[a] > head_prefix_[b];
-  return pair_len_ > 8 && std::memcmp(head_[a] + 8, head_[b] + 8, pair_len_ - 8) > 0;
+  return pair_len_ > 8 && CompareBytes(head_[a] + 8, head_[b] + 8, pair_len_ - 8) > 0;
 }
 
 int ExternalSorter::Finish() {

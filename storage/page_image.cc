@@ -206,25 +206,6 @@ inline RecordHead ReadRecordHead(const RecordStream& rs, size_t* pos, const Reco
   return h;
 }
 
-// memcmp for the short spans a page's key check compares (what differs
-// between neighbouring keys past their shared bytes), without a call.
-inline int CompareSpan(const char* a, const char* b, size_t n) {
-  while (n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y) {
-      // Byte order of the words as numbers must be the order in memory.
-      if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x), y = __builtin_bswap64(y);
-      return x < y ? -1 : 1;
-    }
-    a += 8, b += 8, n -= 8;
-  }
-  for (; n > 0; --n, ++a, ++b) {
-    if (*a != *b) return uint8_t(*a) < uint8_t(*b) ? -1 : 1;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -302,7 +283,7 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
       // the keys can differ.
       const size_t both = std::min(prev.key, h.key);
       const size_t same = std::min(h.shared, both);
-      const int c = CompareSpan(before + same, out + same, both - same);
+      const int c = CompareBytes(before + same, out + same, both - same);
       if (c > 0 || (c == 0 && prev.key >= h.key)) ordered = false;
     }
     PageNode& node = *::new (static_cast<void*>(nodes + i)) PageNode;
@@ -362,7 +343,7 @@ PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view
       // own bytes against what is left of the previous key.
       const size_t both = std::min(prev.key, h.key);
       const size_t same = std::min(h.shared, both);
-      const int cmp = CompareSpan(c + same, own, both - same);
+      const int cmp = CompareBytes(c + same, own, both - same);
       ordered &= cmp < 0 || (cmp == 0 && prev.key < h.key);
     }
     if (own_len <= kSpan && rs.body_len - pos >= kSpan) {
