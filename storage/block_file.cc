@@ -9,6 +9,7 @@
 #include "storage/container.h"
 #include "storage/errors.h"
 
+#include <cstring>
 #include <limits>
 
 #include "storage/bytes.h"
@@ -42,9 +43,33 @@ void BlockFile::ReadExact(uint64_t pos, uint8_t* buf, uint32_t len) {
   Require(ReadBlocks(pos, buf, len) == len, container_error::kShortRead);
 }
 
+void BlockFile::ReadAhead(uint64_t pos, uint8_t* buf, uint32_t len, uint32_t ahead) {
+  using namespace container_error;
+  Require(len % 64 == 0, kReadLength);
+  if (!file_ || ahead <= len) {
+    ReadExact(pos, buf, len);
+    return;
+  }
+  if (!pending_.empty()) WritePending();
+  if (!(window_len_ > 0 && pos >= window_pos_ && pos - window_pos_ <= window_len_ &&
+        window_len_ - (pos - window_pos_) >= len)) {
+    Require(pos <= uint64_t(std::numeric_limits<int64_t>::max()) - ahead, kSeek);
+    window_.resize(ahead);
+    int64_t got = file_->ReadAt(pos, window_.data(), ahead);
+    Require(got >= 0, kReadFailed);
+    // Whole blocks only: the cipher works on 64-byte blocks.
+    window_pos_ = pos;
+    window_len_ = size_t(got) / 64 * 64;
+    if (cipher_) cipher_->Decipher(window_.data(), window_len_);
+    Require(window_len_ >= len, kShortRead);
+  }
+  std::memcpy(buf, window_.data() + (pos - window_pos_), len);
+}
+
 void BlockFile::WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len) {
   Require(len % 64 == 0, container_error::kWriteLength);
   if (!file_) return;
+  window_len_ = 0;
   if (!pending_.empty()) WritePending();
   if (latched_ != 0) return;
   if (cipher_) cipher_->Encipher(buf, len);
@@ -69,6 +94,7 @@ void BlockFile::WriteOut(uint64_t pos, uint8_t* buf, uint32_t len) {
 
 void BlockFile::WriteGathered(uint64_t pos, const uint8_t* buf, uint32_t len) {
   Require(len % 64 == 0, container_error::kWriteLength);
+  window_len_ = 0;
   if (!file_ || latched_ != 0) return;
   if (!pending_.empty() && (pos != pending_pos_ + pending_.size() || pending_.size() + len > kGatherLimit))
     WritePending();
@@ -95,6 +121,7 @@ int BlockFile::Flush() {
 }
 
 int BlockFile::Truncate(uint64_t length) {
+  window_len_ = 0;
   if (!file_) return 0;
   WritePending();
   return file_->Truncate(length);

@@ -213,6 +213,13 @@ class BlockFile {
   void WritePending();
   // Forgets the pending run (a commit that is discarded).
   void DropPending() { pending_.clear(); }
+  // ReadExact through a read-ahead window, for reads that walk the file
+  // forward (a scan, the pages a commit moves): a read inside the window is
+  // copied from it; any other fills the window with up to `ahead` bytes
+  // from pos first (never fewer than len). Every write, and DropReadAhead,
+  // empty the window: it holds the file only as it was when it was read.
+  void ReadAhead(uint64_t pos, uint8_t* buf, uint32_t len, uint32_t ahead);
+  void DropReadAhead() { window_len_ = 0; }
   static constexpr size_t kGatherLimit = 1 << 20;
   int latched_error() const { return latched_; }
   void ClearLatchedError() { latched_ = 0; }
@@ -230,6 +237,9 @@ class BlockFile {
   int latched_ = 0;
   std::vector<uint8_t> pending_;   // gathered bytes, to be written at pending_pos_
   uint64_t pending_pos_ = 0;
+  std::vector<uint8_t> window_;    // read-ahead: deciphered bytes from window_pos_
+  uint64_t window_pos_ = 0;
+  size_t window_len_ = 0;
   void WriteOut(uint64_t pos, uint8_t* buf, uint32_t len);
 };
 

@@ -102,6 +102,8 @@ int StoreImpl::BeginAccess() {
   }
   if (shared()) locks_->LockAccess(read_state_);
   access_open_ = true;
+  // Another process may have committed since the last access.
+  io_->DropReadAhead();
   if (!shared() && header_.SignatureValid()) return 0;
   Header disk;
   if (ReadDiskHeader(&disk) != 0) {
@@ -223,15 +225,21 @@ int StoreImpl::CommitPhase0() {
     // region of its image size. Moves made here modify further pages.
     std::vector<CachedPage*> snapshot;
     for (CachedPage* p = modified_ring_.next; p != &modified_ring_; p = p->next) snapshot.push_back(p);
+    // Regions grow by moving their first pages to their ends, one after
+    // the other: the pages moved are read ahead.
+    read_ahead_ = true;
     for (CachedPage* p : snapshot) {
       BuildImage(p);
       int32_t at = regions.Relocate(p->address, p->image.page_class());
       if (at < 0) {
+        read_ahead_ = false;
         Discard();
         return 27;
       }
     }
     regions.Compact();
+    read_ahead_ = false;
+    io_->DropReadAhead();
 
     uint64_t log_start = std::max<uint64_t>(header_.UsedEnd(), e0_);
     uint64_t log_end = log_start;
@@ -292,6 +300,7 @@ int StoreImpl::CommitPhase0() {
     disk_header_ = pointed;
     return 0;
   } catch (...) {
+    read_ahead_ = false;
     Discard();
     throw;
   }

@@ -323,6 +323,10 @@ class StoreImpl : public PageMover {
   std::vector<CachedPage*> kept_;   // pages whose images went to the log
   std::vector<uint8_t> load_unpacked_;  // reused by every page load
   std::vector<uint8_t> load_image_;
+  // Set while pages are read in file order (a scan, a commit's moves):
+  // loads then read through the file's read-ahead window.
+  bool read_ahead_ = false;
+  static constexpr uint32_t kReadAhead = 64 * 1024;
   std::string load_content_;             // scratch of a packed search
   std::string load_exact_;
   std::vector<PageNode*> load_nodes_;

@@ -197,7 +197,11 @@ void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
   // The image goes into a buffer kept for every load.
   std::vector<uint8_t>& bytes = load_image_;
   bytes.resize(size_t(cls) * kUnit);
-  io_->ReadExact(ReadPosition(home), bytes.data(), uint32_t(bytes.size()));
+  if (read_ahead_) {
+    io_->ReadAhead(ReadPosition(home), bytes.data(), uint32_t(bytes.size()), kReadAhead);
+  } else {
+    io_->ReadExact(ReadPosition(home), bytes.data(), uint32_t(bytes.size()));
+  }
   page_reads_++;
   Require(Ceil256(uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8) == bytes.size(), container_error::kImageLength);
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
@@ -533,7 +537,15 @@ uint64_t StoreImpl::Scan(std::string_view from, const Store::ScanVisitor& visit)
   st.from = from;
   st.visit = &visit;
   PageRef root = FetchRoot();
-  ScanIn(root.get(), st);
+  // Leaves written in key order lie in file order: read them ahead.
+  read_ahead_ = true;
+  try {
+    ScanIn(root.get(), st);
+  } catch (...) {
+    read_ahead_ = false;
+    throw;
+  }
+  read_ahead_ = false;
   return st.visited;
 }
 

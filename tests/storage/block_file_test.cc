@@ -203,6 +203,39 @@ TEST_F(BlockFileTest, GatheredWritesLandAsPlainWritesWould) {
   EXPECT_EQ(FileSize(), 512u);
 }
 
+// Reads through the read-ahead window answer what plain reads answer: from
+// the window while they lie inside it, with one read for the window, and
+// from the file again after any write, so a write is never hidden. The
+// window stops at the end of the file; a read past it is a short read.
+TEST_F(BlockFileTest, ReadAheadAnswersWhatThePlainReadAnswers) {
+  for (const char* password : {"", "owner"}) {
+    SCOPED_TRACE(password);
+    std::filesystem::remove(path_);
+    auto bf = Open();
+    bf->SetPassword(password);
+    std::vector<uint8_t> data(4096);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 256);
+    bf->WriteBlocks(0, data.data(), 4096);
+    uint8_t buf[512];
+    // 256 fills the window up to 3328: 512 and 1024 come from it, 3584
+    // lies beyond it.
+    for (uint64_t pos : {256u, 512u, 1024u, 3584u}) {
+      const platform::IoCounts before = platform::GetIoCounts();
+      bf->ReadAhead(pos, buf, 512, 2048 + 1024);
+      EXPECT_EQ(std::memcmp(buf, data.data() + pos, 512), 0) << pos;
+      EXPECT_EQ(platform::GetIoCounts().reads == before.reads, pos == 512 || pos == 1024) << pos;
+    }
+    std::vector<uint8_t> changed(512, 0xEE);
+    bf->WriteBlocks(3584, changed.data(), 512);
+    bf->ReadAhead(3584, buf, 512, 4096);
+    EXPECT_EQ(std::memcmp(buf, changed.data(), 512), 0);
+    bf->WriteGathered(3584, data.data() + 3584, 512);
+    bf->ReadAhead(3584, buf, 512, 4096);
+    EXPECT_EQ(std::memcmp(buf, data.data() + 3584, 512), 0);
+    EXPECT_EQ(CodeOf([&] { bf->ReadAhead(3840, buf, 512, 4096); }), 2172);
+  }
+}
+
 TEST_F(BlockFileTest, PageImageLengthMustMatchItsClass) {
   auto bf = Open();
   std::vector<Record> recs(1);
