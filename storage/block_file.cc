@@ -53,6 +53,14 @@ void BlockFile::ReadAhead(uint64_t pos, uint8_t* buf, uint32_t len, uint32_t ahe
   if (!pending_.empty()) WritePending();
   if (!(window_len_ > 0 && pos >= window_pos_ && pos - window_pos_ <= window_len_ &&
         window_len_ - (pos - window_pos_) >= len)) {
+    // Only a read that starts where the previous one ended fills the
+    // window: reads that jump about are made as they come.
+    const bool sequential = pos == next_pos_;
+    next_pos_ = pos + len;
+    if (!sequential) {
+      ReadExact(pos, buf, len);
+      return;
+    }
     Require(pos <= uint64_t(std::numeric_limits<int64_t>::max()) - ahead, kSeek);
     window_.resize(ahead);
     int64_t got = file_->ReadAt(pos, window_.data(), ahead);
@@ -64,6 +72,7 @@ void BlockFile::ReadAhead(uint64_t pos, uint8_t* buf, uint32_t len, uint32_t ahe
     Require(window_len_ >= len, kShortRead);
   }
   std::memcpy(buf, window_.data() + (pos - window_pos_), len);
+  next_pos_ = pos + len;
 }
 
 void BlockFile::WriteBlocks(uint64_t pos, uint8_t* buf, uint32_t len) {

@@ -213,11 +213,13 @@ class BlockFile {
   void WritePending();
   // Forgets the pending run (a commit that is discarded).
   void DropPending() { pending_.clear(); }
-  // ReadExact through a read-ahead window, for reads that walk the file
+  // ReadExact through a read-ahead window, for reads that may walk the file
   // forward (a scan, the pages a commit moves): a read inside the window is
-  // copied from it; any other fills the window with up to `ahead` bytes
-  // from pos first (never fewer than len). Every write, and DropReadAhead,
-  // empty the window: it holds the file only as it was when it was read.
+  // copied from it; a read that starts where the previous one ended fills
+  // the window with up to `ahead` bytes from pos first (never fewer than
+  // len); any other read is made on its own. Every write, and
+  // DropReadAhead, empty the window: it holds the file only as it was when
+  // it was read.
   void ReadAhead(uint64_t pos, uint8_t* buf, uint32_t len, uint32_t ahead);
   void DropReadAhead() { window_len_ = 0; }
   static constexpr size_t kGatherLimit = 1 << 20;
@@ -240,6 +242,7 @@ class BlockFile {
   std::vector<uint8_t> window_;    // read-ahead: deciphered bytes from window_pos_
   uint64_t window_pos_ = 0;
   size_t window_len_ = 0;
+  uint64_t next_pos_ = ~uint64_t{0};   // where the last read through the window ended
   void WriteOut(uint64_t pos, uint8_t* buf, uint32_t len);
 };
 

@@ -217,22 +217,27 @@ TEST_F(BlockFileTest, ReadAheadAnswersWhatThePlainReadAnswers) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 256);
     bf->WriteBlocks(0, data.data(), 4096);
     uint8_t buf[512];
-    // 256 fills the window up to 3328: 512 and 1024 come from it, 3584
-    // lies beyond it.
-    for (uint64_t pos : {256u, 512u, 1024u, 3584u}) {
+    // 0 is read on its own (nothing came before it); 512 follows it and
+    // fills the window up to 3584, so 1024 and 2048 come from it; 3584
+    // lies beyond it and does not follow 2048: read on its own again.
+    for (uint64_t pos : {0u, 512u, 1024u, 2048u, 3584u}) {
       const platform::IoCounts before = platform::GetIoCounts();
       bf->ReadAhead(pos, buf, 512, 2048 + 1024);
       EXPECT_EQ(std::memcmp(buf, data.data() + pos, 512), 0) << pos;
-      EXPECT_EQ(platform::GetIoCounts().reads == before.reads, pos == 512 || pos == 1024) << pos;
+      EXPECT_EQ(platform::GetIoCounts().reads == before.reads, pos == 1024 || pos == 2048) << pos;
     }
     std::vector<uint8_t> changed(512, 0xEE);
     bf->WriteBlocks(3584, changed.data(), 512);
     bf->ReadAhead(3584, buf, 512, 4096);
     EXPECT_EQ(std::memcmp(buf, changed.data(), 512), 0);
     bf->WriteGathered(3584, data.data() + 3584, 512);
-    bf->ReadAhead(3584, buf, 512, 4096);
+    bf->ReadAhead(3072, buf, 512, 4096);
+    bf->ReadAhead(3584, buf, 512, 4096);   // follows: the window, after the write
     EXPECT_EQ(std::memcmp(buf, data.data() + 3584, 512), 0);
     EXPECT_EQ(CodeOf([&] { bf->ReadAhead(3840, buf, 512, 4096); }), 2172);
+    bf->ReadAhead(2560, buf, 512, 4096);
+    std::vector<uint8_t> big(1536);
+    EXPECT_EQ(CodeOf([&] { bf->ReadAhead(3072, big.data(), 1536, 4096); }), 2172);  // follows, but the file ends
   }
 }
 
