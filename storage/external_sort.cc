@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -21,6 +22,12 @@ ExternalSorter::ExternalSorter(size_t pair_length, SortOptions options)
 ExternalSorter::~ExternalSorter() = default;
 
 uint64_t ExternalSorter::PrefixOf(const uint8_t* pair) const {
+  if (pair_len_ >= 8) {
+    uint64_t v;
+    std::memcpy(&v, pair, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+  }
   uint64_t v = 0;
   for (size_t i = 0; i < 8; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
   return v;
@@ -248,29 +255,36 @@ bool ExternalSorter::Next(std::string_view* pair) {
   }
   if (merge_.empty()) return false;
   auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
-  const size_t r = merge_.front();
-  out_.assign(reinterpret_cast<const char*>(head_[r]), pair_len_);
-  if (RunPair(runs_[r], &head_[r])) {
-    // The run stays at the top with its next pair: one sift down restores
-    // the heap.
-    head_prefix_[r] = PrefixOf(head_[r]);
-    const size_t n = merge_.size();
-    size_t at = 0;
-    while (true) {
-      size_t least = at;
-      const size_t left = 2 * at + 1, right = left + 1;
-      if (left < n && greater(merge_[least], merge_[left])) least = left;
-      if (right < n && greater(merge_[least], merge_[right])) least = right;
-      if (least == at) break;
-      std::swap(merge_[at], merge_[least]);
-      at = least;
+  if (answered_) {
+    // The pair answered last is the top run's head, still in its buffer
+    // (valid until this call): now the run moves on to its next pair.
+    answered_ = false;
+    const size_t r = merge_.front();
+    if (RunPair(runs_[r], &head_[r])) {
+      // The run stays at the top with its next pair: one sift down, moving
+      // the hole instead of swapping, restores the heap.
+      head_prefix_[r] = PrefixOf(head_[r]);
+      const size_t n = merge_.size();
+      size_t at = 0;
+      while (true) {
+        size_t child = 2 * at + 1;
+        if (child >= n) break;
+        if (child + 1 < n && greater(merge_[child], merge_[child + 1])) ++child;
+        if (!greater(r, merge_[child])) break;
+        merge_[at] = merge_[child];
+        at = child;
+      }
+      merge_[at] = r;
+    } else {
+      std::pop_heap(merge_.begin(), merge_.end(), greater);
+      merge_.pop_back();
+      if (error_ != 0) return false;
+      if (merge_.empty()) return false;
     }
-  } else {
-    std::pop_heap(merge_.begin(), merge_.end(), greater);
-    merge_.pop_back();
-    if (error_ != 0) return false;
   }
-  *pair = out_;
+  const size_t r = merge_.front();
+  answered_ = true;
+  *pair = std::string_view(reinterpret_cast<const char*>(head_[r]), pair_len_);
   return true;
 }
 

@@ -97,7 +97,7 @@ class ExternalSorter {
   std::vector<uint8_t> arena_;
   std::vector<Entry> heap_;
   std::vector<Entry> scratch_;   // the radix sort's second buffer
-  std::string out_;          // the pair last answered by Next
+  std::string out_;          // the pair last answered by Next without runs
 
   // The temporary stream: memory first, then the file behind a buffer.
   std::vector<uint8_t> memory_;
@@ -111,6 +111,7 @@ class ExternalSorter {
   std::vector<const uint8_t*> head_; // current pair of each run
   std::vector<uint64_t> head_prefix_;
   size_t read_chunk_ = 0;            // bytes a run reader fetches at once
+  bool answered_ = false;            // the top run's head was answered by Next
 };
 
 }  // namespace kel
