@@ -122,10 +122,14 @@ void ExternalSorter::SortAscending() {
   scratch_.resize(n);
   Entry* from = heap_.data();
   Entry* to = scratch_.data();
+  // Bytes that all prefixes share need no pass.
+  uint64_t any = 0, all = ~uint64_t{0};
+  for (size_t i = 0; i < n; ++i) any |= from[i].prefix, all &= from[i].prefix;
+  const uint64_t varying = any ^ all;
   for (int shift = 0; shift < 64; shift += 8) {
+    if (((varying >> shift) & 0xFF) == 0) continue;
     size_t count[256] = {};
     for (size_t i = 0; i < n; ++i) count[(from[i].prefix >> shift) & 0xFF]++;
-    if (count[(from[0].prefix >> shift) & 0xFF] == n) continue;
     size_t at = 0;
     for (size_t& c : count) {
       const size_t k = c;

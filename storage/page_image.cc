@@ -308,7 +308,7 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
 
 PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key,
                            std::vector<uint8_t>* unpacked_scratch, std::string* content, std::string* exact,
-                           std::string* first) {
+                           std::string* first, const PageVisitor* visit) {
   using namespace container_error;
   const RecordStream rs = OpenRecordStream(image, length, unpacked_scratch);
   PageSearch out;
@@ -353,6 +353,7 @@ PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view
     }
     pos += own_len;
     if (first && i == 0) first->assign(c, h.key);
+    if (visit && !(*visit)(std::string_view(c, h.key), std::string_view(c, h.total))) return out;
     if (below) {
       // The first min(s, m) bytes are the previous key's, which agreed with
       // `key` that far.

@@ -95,8 +95,13 @@ struct PageSearch {
   bool exact = false;
   uint16_t exact_key_len = 0;
 };
+// With `visit`, every record is also handed to it in order (its key, and
+// its content: key and data) as soon as it is read; the search stops when
+// it answers false, the rest of the image unchecked.
+using PageVisitor = std::function<bool(std::string_view key, std::string_view content)>;
 PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key, std::vector<uint8_t>* unpacked,
-                           std::string* content, std::string* exact = nullptr, std::string* first = nullptr);
+                           std::string* content, std::string* exact = nullptr, std::string* first = nullptr,
+                           const PageVisitor* visit = nullptr);
 
 struct CachedPage {
   int32_t address = 0;
@@ -247,6 +252,11 @@ class StoreImpl : public PageMover {
     bool as_is = false;      // leave a cached packed page packed (a move)
     std::string* first = nullptr;   // the first key of a page loaded packed
     bool loaded = false;            // a page was loaded packed
+    // A scan: the records of a page loaded packed are handed to `visit`,
+    // decoded in the caller's scratch.
+    const PageVisitor* visit = nullptr;
+    std::vector<uint8_t>* unpacked = nullptr;
+    std::string* content = nullptr;
     PageSearch found;
   };
   // With a probe, a page loaded above level 0 (any level with `leaves`)

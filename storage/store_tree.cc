@@ -209,13 +209,16 @@ void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
   if (probe && (bytes[12] > 0 || probe->leaves)) {
     // Most pages a search loads leave the cache before their next use:
     // search the image and parse it only if it is fetched again.
-    probe->found = SearchPageImage(bytes.data(), bytes.size(), probe->key, &load_unpacked_, &load_content_,
-                                   probe->leaves ? &load_exact_ : nullptr, probe->first);
+    // The page's own copy is searched: a visitor may load other pages.
+    p->packed = bytes;
+    probe->loaded = true;
+    probe->found = SearchPageImage(p->packed.data(), p->packed.size(), probe->key,
+                                   probe->unpacked ? probe->unpacked : &load_unpacked_,
+                                   probe->content ? probe->content : &load_content_,
+                                   probe->leaves ? &load_exact_ : nullptr, probe->first, probe->visit);
     p->level = probe->found.level;
     p->estimate = probe->found.estimate;
     p->packed_count = probe->found.count;
-    p->packed = bytes;
-    probe->loaded = true;
     return;
   }
   ParseImage(p, bytes);
@@ -470,33 +473,43 @@ struct StoreImpl::ScanState {
   bool started = false;    // a record >= from was reached: no more comparisons
   std::string last_key;    // the last key visited, for the order check between pages
   uint64_t visited = 0;
+  std::vector<uint8_t> unpacked;  // scratch of the leaves walked as read
+  std::string content;
 };
 
 // In-order walk of the subtree below `page`. Children wholly below `from`
 // are skipped through the separators; every page is fetched (and pinned)
 // once. Within a page the loaded order is already checked; between pages the
 // first key of each leaf must lie above the last key visited, so a damaged
-// tree ends in an internal error rather than an unordered answer. Answers
-// false once the visitor asked to stop.
+// tree ends in an internal error rather than an unordered answer. A leaf
+// that is not cached is walked as it is read, without being parsed (it stays
+// cached as read, CachedPage::packed). Answers false once the visitor asked
+// to stop.
 bool StoreImpl::ScanIn(CachedPage* page, ScanState& st) {
+  // One leaf's records, in order: `key` and its record's content.
+  bool go = true;
+  bool any = false;
+  size_t last_len = 0;
+  auto visit = [&](std::string_view key, std::string_view all) -> bool {
+    if (!st.started) {
+      if (key.empty() || CompareKeys(key, st.from) < 0) return true;
+      st.started = true;
+    } else if (!any) {
+      Require(CompareKeys(st.last_key, key) < 0, kBrokenLink);
+    }
+    any = true;
+    last_len = key.size();
+    st.visited++;
+    if (!(*st.visit)(key, all.substr(key.size()))) go = false;
+    return go;
+  };
   if (page->level == 0) {
-    bool go = true;
-    bool any = false;
     std::string_view last;
     auto step = [&](PageNode* n) {
       if (!go) return;
       std::string_view key = n->key();
-      if (!st.started) {
-        if (key.empty() || CompareKeys(key, st.from) < 0) return;
-        st.started = true;
-      } else if (!any) {
-        Require(CompareKeys(st.last_key, key) < 0, kBrokenLink);
-      }
-      any = true;
-      last = key;
-      std::string_view all = n->rec ? std::string_view(n->rec->bytes) : std::string_view(n->stored, n->stored_size);
-      st.visited++;
-      if (!(*st.visit)(key, all.substr(key.size()))) go = false;
+      visit(key, n->rec ? std::string_view(n->rec->bytes) : std::string_view(n->stored, n->stored_size));
+      if (any) last = key;
     };
     if (page->pristine) {
       // As loaded: the block holds the nodes in key order.
@@ -512,17 +525,32 @@ bool StoreImpl::ScanIn(CachedPage* page, ScanState& st) {
   // is the first that can hold a record >= from.
   PageNode* start = st.started ? nullptr : page_tree::LastNotGreater(page->root, st.from);
   bool reached = st.started || start == nullptr;
-  bool go = true;
   std::vector<PageNode*> seps;
   page_tree::ForEach(page->root, [&](PageNode* n) {
     if (!reached && n != start) return;
     reached = true;
     seps.push_back(n);
   });
+  const PageVisitor walker = visit;
   for (PageNode* sep : seps) {
     // A scan steps down once per child and cannot wander: levels fall by one
     // per step, and a child reached twice fails the order check above.
     search_budget_ = 1;
+    if (page->level == 1 && Lookup(sep->child) == nullptr) {
+      Probe probe;
+      probe.leaves = true;
+      probe.visit = &walker;
+      probe.unpacked = &st.unpacked;
+      probe.content = &st.content;
+      any = false;
+      PageRef c = FetchChild(page, sep->child, &probe);
+      Require(probe.loaded, kBrokenLink);
+      // The walk ends on the last record it visited: its key leads the
+      // content buffer.
+      if (any) st.last_key.assign(st.content.data(), last_len);
+      if (!go) break;
+      continue;
+    }
     PageRef c = FetchChild(page, sep);
     if (!ScanIn(c.get(), st)) {
       go = false;
