@@ -16,6 +16,11 @@ void Reverse(const uint8_t* src, size_t n, uint8_t* out) {
 
 void TreatString(uint8_t* seg, size_t n, bool nocase, const KeyStrings& s) {
   const Collation& c = *s.collation;
+  if (s.weights) {
+    const uint8_t* w = s.weights->data() + (nocase ? 256 : 0);
+    for (size_t i = 0; i < n; ++i) seg[i] = w[seg[i]];
+    return;
+  }
   if (nocase)
     for (size_t i = 0; i < n; ++i) seg[i] = c.Fold(seg[i]);
   if (c.HasExpansions()) {
@@ -40,6 +45,20 @@ void TreatString(uint8_t* seg, size_t n, bool nocase, const KeyStrings& s) {
 }
 
 }  // namespace
+
+std::shared_ptr<const std::array<uint8_t, 512>> ComposeWeights(const Collation& c, bool oem) {
+  if (c.HasExpansions()) return nullptr;
+  auto w = std::make_shared<std::array<uint8_t, 512>>();
+  KeyStrings plain{&c, oem};
+  for (int fold = 0; fold < 2; ++fold) {
+    for (int b = 0; b < 256; ++b) {
+      uint8_t x = uint8_t(b);
+      TreatString(&x, 1, fold == 1, plain);
+      (*w)[size_t(fold * 256 + b)] = x;
+    }
+  }
+  return w;
+}
 
 void EncodeSegment(const FieldDesc& f, const uint8_t* src, bool descending, bool nocase, const KeyStrings& strings,
                    uint8_t* out) {

@@ -31,6 +31,10 @@
 // record number for a key without DUP, nothing for a DUP key.
 #pragma once
 
+#include <memory>
+
+#include <array>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,9 +47,20 @@ namespace kel {
 
 // How the strings of one table are keyed.
 struct KeyStrings {
+  KeyStrings() = default;
+  KeyStrings(const Collation* c, bool o) : collation(c), oem(o) {}
   const Collation* collation = &Collation::Default();
   bool oem = false;
+  // Optional: the weight of every byte after the treatment, as
+  // ComposeWeights makes it for this collation and code page (bytes 0-255
+  // with case kept, 256-511 folded). Without it each byte is looked up step
+  // by step; the answers are the same.
+  std::shared_ptr<const std::array<uint8_t, 512>> weights;
 };
+
+// The composed weights of a collation without expansions (null for one with
+// expansions, where a byte may become two).
+std::shared_ptr<const std::array<uint8_t, 512>> ComposeWeights(const Collation& collation, bool oem);
 
 // Encodes one segment of field `f` from `src` (f.size bytes) into `out`
 // (f.size bytes).

@@ -7,7 +7,9 @@
 namespace kel {
 
 TableKeys::TableKeys(Store& store, uint32_t table, const TableDesc& desc, KeyStrings strings)
-    : store_(store), table_(table), desc_(desc), strings_(strings), dynamic_(desc.keys.size()) {}
+    : store_(store), table_(table), desc_(desc), strings_(std::move(strings)), dynamic_(desc.keys.size()) {
+  if (!strings_.weights) strings_.weights = ComposeWeights(*strings_.collation, strings_.oem);
+}
 
 TableKeys::~TableKeys() = default;
 

@@ -40,7 +40,10 @@ class TableKeys {
   Store& store() { return store_; }
   const TableDesc& desc() const { return desc_; }
   const KeyStrings& strings() const { return strings_; }
-  void set_strings(KeyStrings strings) { strings_ = strings; }
+  void set_strings(KeyStrings strings) {
+    strings_ = std::move(strings);
+    if (!strings_.weights) strings_.weights = ComposeWeights(*strings_.collation, strings_.oem);
+  }
   size_t key_count() const { return desc_.keys.size(); }
   const KeyDesc& key(size_t k) const { return desc_.keys[k]; }
 
