@@ -44,8 +44,21 @@ uint32_t PrefixSize(uint8_t level, size_t n) {
 }
 
 size_t SharedPrefix(const std::string& a, const std::string& b) {
-  size_t limit = std::min({a.size(), b.size(), kMaxShared});
+  const size_t limit = std::min({a.size(), b.size(), kMaxShared});
   size_t s = 0;
+  // A word at a time: the first differing byte is the lowest (in memory
+  // order) byte of the words' difference.
+  while (s + 8 <= limit) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + s, 8);
+    std::memcpy(&y, b.data() + s, 8);
+    if (x != y) {
+      const uint64_t d = x ^ y;
+      if constexpr (std::endian::native == std::endian::little) return s + size_t(__builtin_ctzll(d) / 8);
+      return s + size_t(__builtin_clzll(d) / 8);
+    }
+    s += 8;
+  }
   while (s < limit && a[s] == b[s]) ++s;
   return s;
 }
