@@ -290,6 +290,7 @@ class StoreImpl : public PageMover {
     CachedPage* page = nullptr;
     PageNode* node = nullptr;
   };
+  PageRef DescendTo(std::string_view key, Probe* probe);
   Found LocateExact(std::string_view key);
   RecordPtr NextIn(CachedPage* p, std::string_view key, int depth);
   struct ScanState;

@@ -388,10 +388,11 @@ uint32_t StoreImpl::ComputeEstimate(const CachedPage* p) {
   return e;
 }
 
-StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
+// Down from the root to the leaf on `key`'s path. A page the descent loads
+// is searched as it is read (the probe answers its child) and stays packed.
+PageRef StoreImpl::DescendTo(std::string_view key, Probe* probe) {
   PageRef p = FetchRoot();
-  Probe probe;
-  probe.key = key;
+  probe->key = key;
   while (p->level > 0) {
     int32_t child;
     if (p->packed.empty()) {
@@ -399,33 +400,25 @@ StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
       Require(sep != nullptr, kBrokenLink);
       child = sep->child;
     } else {
-      // Loaded by this descent and searched as it was read.
-      Require(probe.found.index >= 0, kBrokenLink);
-      child = probe.found.child;
+      Require(probe->found.index >= 0, kBrokenLink);
+      child = probe->found.child;
     }
-    p = FetchChild(p.get(), child, &probe);
+    p = FetchChild(p.get(), child, probe);
   }
+  return p;
+}
+
+StoreImpl::Found StoreImpl::LocateExact(std::string_view key) {
+  Probe probe;
+  PageRef p = DescendTo(key, &probe);
   PageNode* n = page_tree::FindEqual(p->root, key);
   return Found{p.get(), n};
 }
 
 RecordPtr StoreImpl::FindExact(std::string_view key) {
-  PageRef p = FetchRoot();
   Probe probe;
-  probe.key = key;
   probe.leaves = true;
-  while (p->level > 0) {
-    int32_t child;
-    if (p->packed.empty()) {
-      PageNode* sep = page_tree::LastNotGreater(p->root, key);
-      Require(sep != nullptr, kBrokenLink);
-      child = sep->child;
-    } else {
-      Require(probe.found.index >= 0, kBrokenLink);
-      child = probe.found.child;
-    }
-    p = FetchChild(p.get(), child, &probe);
-  }
+  PageRef p = DescendTo(key, &probe);
   if (!p->packed.empty()) {
     // A leaf loaded by this search and searched as it was read; the empty
     // key is the sentinel, never a record.
