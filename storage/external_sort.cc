@@ -232,19 +232,40 @@ int ExternalSorter::Finish() {
   scratch_ = {};
   size_t per_run = std::min(opt_.read_buffer_bytes, opt_.merge_buffer_budget / runs_.size());
   read_chunk_ = std::max<size_t>(1, per_run / pair_len_) * pair_len_;
-  head_.assign(runs_.size(), nullptr);
-  head_prefix_.assign(runs_.size(), 0);
-  auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
-  for (size_t i = 0; i < runs_.size(); ++i) {
+  const size_t k = runs_.size();
+  head_.assign(k, nullptr);
+  head_prefix_.assign(k, 0);
+  done_.assign(k, 0);
+  for (size_t i = 0; i < k; ++i) {
     if (RunPair(runs_[i], &head_[i])) {
       head_prefix_[i] = PrefixOf(head_[i]);
-      merge_.push_back(i);
-      std::push_heap(merge_.begin(), merge_.end(), greater);
     } else if (error_ != 0) {
       return error_;
+    } else {
+      done_[i] = 1;
     }
   }
+  // The tournament: run i plays at leaf k + i; each inner node keeps the
+  // loser of its match, node 0 the overall winner.
+  tree_.assign(k, 0);
+  tree_[0] = Play(1);
   return 0;
+}
+
+// Whether run a's head comes before run b's; an ended run comes last.
+bool ExternalSorter::Before(size_t a, size_t b) const {
+  if (done_[a]) return false;
+  if (done_[b]) return true;
+  return RunGreater(b, a);
+}
+
+size_t ExternalSorter::Play(size_t node) {
+  const size_t k = runs_.size();
+  if (node >= k) return node - k;
+  const size_t a = Play(2 * node), b = Play(2 * node + 1);
+  const bool a_wins = Before(a, b) || (!Before(b, a) && a < b);
+  tree_[node] = a_wins ? b : a;
+  return a_wins ? a : b;
 }
 
 bool ExternalSorter::Next(std::string_view* pair) {
@@ -257,36 +278,26 @@ bool ExternalSorter::Next(std::string_view* pair) {
     *pair = out_;
     return true;
   }
-  if (merge_.empty()) return false;
-  auto greater = [this](size_t a, size_t b) { return RunGreater(a, b); };
+  const size_t k = runs_.size();
   if (answered_) {
-    // The pair answered last is the top run's head, still in its buffer
-    // (valid until this call): now the run moves on to its next pair.
+    // The pair answered last is the winner's head, still in its buffer
+    // (valid until this call): now that run moves on, and plays its way
+    // back up against the losers on its path, one match per level.
     answered_ = false;
-    const size_t r = merge_.front();
-    if (RunPair(runs_[r], &head_[r])) {
-      // The run stays at the top with its next pair: one sift down, moving
-      // the hole instead of swapping, restores the heap.
-      head_prefix_[r] = PrefixOf(head_[r]);
-      const size_t n = merge_.size();
-      size_t at = 0;
-      while (true) {
-        size_t child = 2 * at + 1;
-        if (child >= n) break;
-        if (child + 1 < n && greater(merge_[child], merge_[child + 1])) ++child;
-        if (!greater(r, merge_[child])) break;
-        merge_[at] = merge_[child];
-        at = child;
-      }
-      merge_[at] = r;
+    size_t w = tree_[0];
+    if (RunPair(runs_[w], &head_[w])) {
+      head_prefix_[w] = PrefixOf(head_[w]);
     } else {
-      std::pop_heap(merge_.begin(), merge_.end(), greater);
-      merge_.pop_back();
       if (error_ != 0) return false;
-      if (merge_.empty()) return false;
+      done_[w] = 1;
     }
+    for (size_t node = (w + k) / 2; node >= 1; node /= 2) {
+      if (Before(tree_[node], w)) std::swap(tree_[node], w);
+    }
+    tree_[0] = w;
   }
-  const size_t r = merge_.front();
+  const size_t r = tree_[0];
+  if (done_[r]) return false;
   answered_ = true;
   *pair = std::string_view(reinterpret_cast<const char*>(head_[r]), pair_len_);
   return true;

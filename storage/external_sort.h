@@ -8,8 +8,8 @@
 // (little-endian) followed by its pairs. The stream stays in memory up to
 // 16384 bytes, then moves to a temporary file written through a 16384-byte
 // buffer. At the end, without a spill the pairs come straight out of the
-// heap; otherwise the last run is spilled too and a heap of run readers
-// merges the runs.
+// heap; otherwise the last run is spilled too and the run readers are
+// merged (a tournament of the runs' heads, one match per level per pair).
 //
 // The temporary file is unlinked as soon as it is created, so it is gone
 // when the sort ends, however it ends (error, cancellation, crash).
@@ -107,11 +107,14 @@ class ExternalSorter {
   uint64_t stream_len_ = 0;  // logical length of the stream
 
   std::vector<Run> runs_;
-  std::vector<size_t> merge_;        // heap of run indices
+  bool Before(size_t a, size_t b) const;
+  size_t Play(size_t node);
+  std::vector<size_t> tree_;         // tournament of the runs: losers, tree_[0] the winner
+  std::vector<uint8_t> done_;        // runs read to their end
   std::vector<const uint8_t*> head_; // current pair of each run
   std::vector<uint64_t> head_prefix_;
   size_t read_chunk_ = 0;            // bytes a run reader fetches at once
-  bool answered_ = false;            // the top run's head was answered by Next
+  bool answered_ = false;            // the winner's head was answered by Next
 };
 
 }  // namespace kel
