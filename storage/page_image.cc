@@ -79,8 +79,13 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
   Require(prefix <= estimate, kImageTooLarge);
 
   // Unpacked image: prefix, then the encoded records. Every record is checked
-  // against the estimate before its bytes go in.
-  std::vector<uint8_t> raw(estimate);
+  // against the estimate before its bytes go in. The buffers are kept per
+  // thread from image to image; the prefix is cleared (own position and
+  // child addresses are stamped later), the records overwrite the rest.
+  thread_local std::vector<uint8_t> raw;
+  thread_local std::vector<uint8_t> packed;
+  if (raw.size() < estimate) raw.resize(estimate);
+  std::memset(raw.data(), 0, prefix);
   PutLe16(raw.data() + 8, estimate);
   PutLe16(raw.data() + 10, uint16_t(n));
   raw[12] = level;
@@ -115,7 +120,6 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
   }
   PutLe16(raw.data() + 6, uint16_t(u));
 
-  std::vector<uint8_t> packed;
   size_t stored = u;
   bool compressed = Compress(raw.data() + prefix, u - prefix, &packed) &&
                     Ceil256(prefix + packed.size()) < Ceil256(u);

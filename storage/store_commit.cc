@@ -176,8 +176,8 @@ void StoreImpl::BuildImage(CachedPage* p) {
     p->image_built = true;
     return;
   }
-  std::vector<const Record*> records;
-  records.reserve(CountOf(p->root));
+  std::vector<const Record*>& records = image_records_;
+  records.clear();
   page_tree::ForEach(p->root, [&](PageNode* n) { records.push_back(n->Rec().get()); });
   Require(p->estimate <= 0xFFFF, 1659);
   p->image = BuildPageImage(records, p->level, uint16_t(p->estimate));

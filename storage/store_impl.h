@@ -341,6 +341,7 @@ class StoreImpl : public PageMover {
   std::string load_content_;             // scratch of a packed search
   std::string load_exact_;
   std::vector<PageNode*> load_nodes_;
+  std::vector<const Record*> image_records_;   // reused by every image built
 };
 
 }  // namespace kel
