@@ -223,6 +223,19 @@ inline RecordHead ReadRecordHead(const RecordStream& rs, size_t* pos, const Reco
   return h;
 }
 
+// Whether the key of record `h` sorts strictly above the key of the
+// previous record (unsigned bytes, a prefix first), given the previous
+// record's content at `before` and the new record's own bytes (those past
+// its h.shared shared ones) at `own`. The shared bytes are equal by
+// definition, so only the keys' bytes past them are compared.
+inline bool KeyAscends(const char* before, const char* own, const RecordHead& prev, const RecordHead& h) {
+  const size_t both = std::min(prev.key, h.key);
+  if (h.shared < both) {
+    const int c = CompareBytes(before + h.shared, own, both - h.shared);
+    if (c != 0) return c < 0;
+  }
+  return prev.key < h.key;
+}
 
 }  // namespace
 
@@ -298,10 +311,7 @@ PageBlock* ParsePageImageToBlock(const uint8_t* image, size_t length, uint8_t* l
       // Keys must ascend strictly (unsigned bytes, a prefix first). The
       // first s content bytes are the previous record's: only the rest of
       // the keys can differ.
-      const size_t both = std::min(prev.key, h.key);
-      const size_t same = std::min(h.shared, both);
-      const int c = CompareBytes(before + same, out + same, both - same);
-      if (c > 0 || (c == 0 && prev.key >= h.key)) ordered = false;
+      ordered &= KeyAscends(before, out + h.shared, prev, h);
     }
     PageNode& node = *::new (static_cast<void*>(nodes + i)) PageNode;
     node.block = block;
@@ -356,12 +366,9 @@ PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view
     const char* own = reinterpret_cast<const char*>(rs.body + pos);
     const size_t own_len = h.total - h.shared;
     if (i > 0) {
-      // The same order check as a load: past the shared bytes, the new key's
-      // own bytes against what is left of the previous key.
-      const size_t both = std::min(prev.key, h.key);
-      const size_t same = std::min(h.shared, both);
-      const int cmp = CompareBytes(c + same, own, both - same);
-      ordered &= cmp < 0 || (cmp == 0 && prev.key < h.key);
+      // The same order check as a load: the previous key is still in the
+      // buffer, the new key's bytes past the shared ones are its own.
+      ordered &= KeyAscends(c, own, prev, h);
     }
     if (own_len <= kSpan && rs.body_len - pos >= kSpan) {
       std::memcpy(c + h.shared, own, kSpan);

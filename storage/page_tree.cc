@@ -244,22 +244,6 @@ void Insert(PageNode*& root, PageNode* node) {
 }
 
 namespace {
-// InsertAt for a node known to sort after every node of `t`: the same path
-// (always right) and the same rotations, without comparing keys.
-PageNode* InsertLastAt(PageNode* t, PageNode* x) {
-  if (t == nullptr) return x;
-  t->right = InsertLastAt(t->right, x);
-  return Rebalance(t);
-}
-}  // namespace
-
-void InsertLast(PageNode*& root, PageNode* node) {
-  node->left = node->right = nullptr;
-  node->count = 1;
-  root = InsertLastAt(root, node);
-}
-
-namespace {
 // InsertAt by position: x goes left of t exactly when its rank within t's
 // subtree is at most t's own, which is where a comparison would send it.
 PageNode* InsertAtRankAt(PageNode* t, PageNode* x, uint32_t rank) {
@@ -280,6 +264,8 @@ void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank) {
   node->count = 1;
   root = InsertAtRankAt(root, node, rank);
 }
+
+void InsertLast(PageNode*& root, PageNode* node) { InsertAtRank(root, node, CountOf(root)); }
 
 PageNode* AtRank(PageNode* root, uint32_t rank) {
   PageNode* t = root;

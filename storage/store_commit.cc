@@ -227,18 +227,18 @@ int StoreImpl::CommitPhase0() {
     for (CachedPage* p = modified_ring_.next; p != &modified_ring_; p = p->next) snapshot.push_back(p);
     // Regions grow by moving their first pages to their ends, one after
     // the other: the pages moved are read ahead.
-    read_ahead_ = true;
-    for (CachedPage* p : snapshot) {
-      BuildImage(p);
-      int32_t at = regions.Relocate(p->address, p->image.page_class());
-      if (at < 0) {
-        read_ahead_ = false;
-        Discard();
-        return 27;
+    {
+      ReadingAhead ahead(*this);
+      for (CachedPage* p : snapshot) {
+        BuildImage(p);
+        int32_t at = regions.Relocate(p->address, p->image.page_class());
+        if (at < 0) {
+          Discard();
+          return 27;
+        }
       }
+      regions.Compact();
     }
-    regions.Compact();
-    read_ahead_ = false;
     io_->DropReadAhead();
 
     uint64_t log_start = std::max<uint64_t>(header_.UsedEnd(), e0_);
@@ -300,7 +300,6 @@ int StoreImpl::CommitPhase0() {
     disk_header_ = pointed;
     return 0;
   } catch (...) {
-    read_ahead_ = false;
     Discard();
     throw;
   }

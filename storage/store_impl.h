@@ -338,6 +338,14 @@ class StoreImpl : public PageMover {
   // loads then read through the file's read-ahead window.
   bool read_ahead_ = false;
   static constexpr uint32_t kReadAhead = 64 * 1024;
+  // Loads read ahead while one of these lives.
+  struct ReadingAhead {
+    explicit ReadingAhead(StoreImpl& s) : store(s) { store.read_ahead_ = true; }
+    ~ReadingAhead() { store.read_ahead_ = false; }
+    ReadingAhead(const ReadingAhead&) = delete;
+    ReadingAhead& operator=(const ReadingAhead&) = delete;
+    StoreImpl& store;
+  };
   std::string load_content_;             // scratch of a packed search
   std::string load_exact_;
   std::vector<PageNode*> load_nodes_;

@@ -559,14 +559,8 @@ uint64_t StoreImpl::Scan(std::string_view from, const Store::ScanVisitor& visit)
   st.visit = &visit;
   PageRef root = FetchRoot();
   // Leaves written in key order lie in file order: read them ahead.
-  read_ahead_ = true;
-  try {
-    ScanIn(root.get(), st);
-  } catch (...) {
-    read_ahead_ = false;
-    throw;
-  }
-  read_ahead_ = false;
+  ReadingAhead ahead(*this);
+  ScanIn(root.get(), st);
   return st.visited;
 }
 
@@ -868,19 +862,14 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     // page's last record (a build, APPEND) has no successor to check.
     if (c->rank_ == Cursor::kNoRank) c->rank_ = page_tree::RankOf(page->root, c->node_->key());
     const uint32_t at = c->rank_ + 1;
-    const bool last = at == CountOf(page->root);
-    if (!last) {
+    if (at < CountOf(page->root)) {
       PageNode* succ = page_tree::AtRank(page->root, at);
       Require(succ != nullptr && CompareKeys(record->key(), succ->key()) < 0, 706);
     }
     PageRef pin(page);
     auto node = new PageNode;
     node->rec = std::move(record);
-    if (last) {
-      page_tree::InsertLast(page->root, node);
-    } else {
-      page_tree::InsertAtRank(page->root, node, at);
-    }
+    page_tree::InsertAtRank(page->root, node, at);
     MarkModified(page);
     page->estimate += RecordCost(node->size(), 0);
     DetachCursors(page);
