@@ -12,6 +12,8 @@
 //
 // count(v): 7 bits at a time, least significant first, bit 7 set on every
 // byte but the last (128 is 80 01).
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "storage/container.h"
@@ -66,24 +68,25 @@ bool Compress(const uint8_t* in, size_t n, std::vector<uint8_t>* out) {
   return true;
 }
 
-void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
+void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len, size_t stop) {
   const uint8_t* p = in;
   const uint8_t* end = in + in_len;
   size_t w = 0;
   size_t remaining = out_len;
-  while (remaining > 0) {
+  stop = std::min(stop, out_len);
+  while (w < stop) {
     size_t literals = GetCount(p, end, container_error::kDecompressLiteral);
     Require(literals <= remaining && literals <= size_t(end - p), container_error::kDecompressLiteral);
-    std::memcpy(out + w, p, literals);
+    std::memcpy(out + w, p, std::min(literals, stop - w));
     p += literals;
     w += literals;
     remaining -= literals;
-    if (remaining == 0) break;
+    if (w >= stop) break;
     size_t run = GetCount(p, end, container_error::kDecompressRun);
     Require(run <= remaining, container_error::kDecompressRun);
     if (run > 0) {
       Require(w > 0, container_error::kDecompressRun);  // nothing to repeat yet
-      std::memset(out + w, out[w - 1], run);
+      std::memset(out + w, out[w - 1], std::min(run, stop - w));
       w += run;
       remaining -= run;
     }

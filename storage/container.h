@@ -168,7 +168,10 @@ ParsedPage ParsePageImage(const uint8_t* image, size_t length);
 bool Compress(const uint8_t* in, size_t n, std::vector<uint8_t>* out);
 // Decompresses exactly `out_len` bytes from in[0..in_len); raises 522/530,
 // never reads past in_len. Trailing input after out_len bytes is ignored.
-void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len);
+// With `stop` below out_len only the first `stop` bytes are produced; the
+// groups read on the way are checked against the whole out_len, exactly as
+// a full decompression checks them.
+void Decompress(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len, size_t stop = SIZE_MAX);
 
 // ---- owner-password cipher --------------------------------------------
 class Cipher {

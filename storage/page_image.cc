@@ -167,7 +167,10 @@ struct RecordStream {
   size_t body_len = 0;
 };
 
-RecordStream OpenRecordStream(const uint8_t* image, size_t length, std::vector<uint8_t>* scratch) {
+// With `want`, a compressed body is unpacked only that far (the rest of
+// `body` is then not valid).
+RecordStream OpenRecordStream(const uint8_t* image, size_t length, std::vector<uint8_t>* scratch,
+                              size_t want = SIZE_MAX) {
   using namespace container_error;
   Require(length >= kUnit && length <= kMaxImage && length % kUnit == 0, kImageLength);
   RecordStream rs;
@@ -182,7 +185,7 @@ RecordStream OpenRecordStream(const uint8_t* image, size_t length, std::vector<u
   Require(prefix <= unpacked, kRecordStream);
   if (stored < unpacked) {
     scratch->resize(unpacked - prefix);
-    Decompress(image + prefix, stored - prefix, scratch->data(), scratch->size());
+    Decompress(image + prefix, stored - prefix, scratch->data(), scratch->size(), want);
     rs.body = scratch->data();
   } else {
     rs.body = image + prefix;
@@ -402,6 +405,23 @@ PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view
   Require(pos == rs.body_len, kRecordStream);
   if (!ordered) RaiseInternal(kPageOutOfOrder);
   if (out.index >= 0 && rs.level > 0) out.child = int32_t(GetLe32(children + 4 * size_t(out.index)));
+  return out;
+}
+
+PageSearch ReadFirstKey(const uint8_t* image, size_t length, std::vector<uint8_t>* scratch, std::string* first) {
+  // The first record's head takes at most 5 bytes, and it shares nothing.
+  constexpr size_t kHead = 5;
+  RecordStream rs = OpenRecordStream(image, length, scratch, kHead);
+  PageSearch out;
+  out.level = rs.level;
+  out.estimate = rs.estimate;
+  out.count = uint32_t(rs.n);
+  first->clear();
+  if (rs.n == 0) return out;
+  size_t pos = 0;
+  const RecordHead h = ReadRecordHead(rs, &pos, RecordHead{});
+  if (pos + h.key > kHead) rs = OpenRecordStream(image, length, scratch, pos + h.key);
+  first->assign(reinterpret_cast<const char*>(rs.body + pos), h.key);
   return out;
 }
 

@@ -102,6 +102,13 @@ using PageVisitor = std::function<bool(std::string_view key, std::string_view co
 PageSearch SearchPageImage(const uint8_t* image, size_t length, std::string_view key, std::vector<uint8_t>* unpacked,
                            std::string* content, std::string* exact = nullptr, std::string* first = nullptr,
                            const PageVisitor* visit = nullptr);
+// Only the first key of a page image (empty when the page holds no
+// record), with the level, estimate and count: the header is checked as a
+// load checks it, and the first record must lie inside the record stream;
+// the records after it are not read. For a page that is only moved: its
+// image is written back as it was read, and whatever later searches or
+// parses it checks it whole.
+PageSearch ReadFirstKey(const uint8_t* image, size_t length, std::vector<uint8_t>* unpacked, std::string* first);
 
 struct CachedPage {
   int32_t address = 0;
@@ -251,6 +258,7 @@ class StoreImpl : public PageMover {
     bool leaves = false;     // search leaves too, answering the exact record
     bool as_is = false;      // leave a cached packed page packed (a move)
     std::string* first = nullptr;   // the first key of a page loaded packed
+    bool first_only = false;        // ...and nothing else is read (a move)
     bool loaded = false;            // a page was loaded packed
     // A scan: the records of a page loaded packed are handed to `visit`,
     // decoded in the caller's scratch.

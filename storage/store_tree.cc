@@ -206,6 +206,15 @@ void StoreImpl::LoadPage(CachedPage* p, Probe* probe) {
   Require(Ceil256(uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8) == bytes.size(), container_error::kImageLength);
   uint32_t own = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   Require(own == home, kBrokenLink);
+  if (probe && probe->first_only) {
+    p->packed = bytes;
+    probe->loaded = true;
+    probe->found = ReadFirstKey(p->packed.data(), p->packed.size(), &load_unpacked_, probe->first);
+    p->level = probe->found.level;
+    p->estimate = probe->found.estimate;
+    p->packed_count = probe->found.count;
+    return;
+  }
   if (probe && (bytes[12] > 0 || probe->leaves)) {
     // Most pages a search loads leave the cache before their next use:
     // search the image and parse it only if it is fetched again.
@@ -299,6 +308,7 @@ void StoreImpl::MovePage(int32_t from, int32_t to) {
   probe.leaves = true;
   probe.as_is = true;
   probe.first = &key;
+  probe.first_only = true;
   PageRef page = Fetch(from, &probe);
   Require(Lookup(to) == nullptr, kBrokenLink);
   MarkModified(page.get());
@@ -317,8 +327,7 @@ void StoreImpl::MovePage(int32_t from, int32_t to) {
   } else {
     Require(page->packed_count > 0, 1891);
     // Packed by an earlier search: its first key is read from the image.
-    if (!probe.loaded)
-      SearchPageImage(page->packed.data(), page->packed.size(), {}, &load_unpacked_, &load_content_, nullptr, &key);
+    if (!probe.loaded) ReadFirstKey(page->packed.data(), page->packed.size(), &load_unpacked_, &key);
   }
   PageRef cur = FetchRoot();
   while (true) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -117,6 +118,34 @@ TEST(DecompressTest, StopsAtTheUnpackedLength) {
   std::vector<uint8_t> out(4);
   Decompress(in.data(), in.size(), out.data(), out.size());
   EXPECT_EQ(out, Repeat('z', 4));
+}
+
+// A decompression that stops early gives the first bytes of the full one,
+// and a group it reads on the way is checked against the whole output.
+TEST(DecompressTest, StoppingEarlyGivesThePrefixAndChecksWhatItReads) {
+  std::mt19937 rng(7);
+  for (int iter = 0; iter < 100; ++iter) {
+    std::vector<uint8_t> in;
+    while (in.size() < 600) in.insert(in.end(), 1 + rng() % (rng() % 3 ? 3 : 40), uint8_t(rng() % 3));
+    std::vector<uint8_t> packed;
+    if (!Compress(in.data(), in.size(), &packed)) continue;
+    for (size_t stop : {size_t(0), size_t(1), size_t(5), size_t(rng() % in.size()), in.size()}) {
+      std::vector<uint8_t> out(in.size(), 0xEE);
+      Decompress(packed.data(), packed.size(), out.data(), out.size(), stop);
+      ASSERT_TRUE(std::equal(in.begin(), in.begin() + ptrdiff_t(stop), out.begin())) << iter << " stop " << stop;
+      // Nothing is written past the stop point but within the group copied.
+      ASSERT_TRUE(std::all_of(out.begin() + ptrdiff_t(stop), out.end(), [](uint8_t b) { return b == 0xEE; }));
+    }
+  }
+  OperationFrame frame("T");
+  std::vector<uint8_t> out(4);
+  // The literal count passes the whole output even though the stop is near.
+  std::vector<uint8_t> bad = Bytes({5, 1, 2, 3, 4, 5});
+  EXPECT_THROW(Decompress(bad.data(), bad.size(), out.data(), out.size(), 2), InternalError);
+  // A damaged group past the stop point is not read.
+  std::vector<uint8_t> tail = Bytes({2, 'a', 'b', 9});
+  Decompress(tail.data(), tail.size(), out.data(), out.size(), 2);
+  EXPECT_EQ(out[1], 'b');
 }
 
 }  // namespace
