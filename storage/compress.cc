@@ -13,6 +13,7 @@
 // count(v): 7 bits at a time, least significant first, bit 7 set on every
 // byte but the last (128 is 80 01).
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -42,25 +43,47 @@ size_t GetCount(const uint8_t*& p, const uint8_t* end, int code) {
   }
 }
 
+// The first position at or after `i` where 4 equal bytes begin (n when
+// there is none). That is always the start of a block of equal bytes: had
+// the block begun earlier, 4 equal bytes would begin there too. Eight
+// positions are tested at once: byte k of `e` marks in[i+k] == in[i+k+1],
+// and three neighbouring marks make a run of 4.
+size_t NextRunStart(const uint8_t* in, size_t i, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    while (i + 9 <= n) {
+      uint64_t a, b;
+      std::memcpy(&a, in + i, 8);
+      std::memcpy(&b, in + i + 1, 8);
+      const uint64_t x = a ^ b;
+      const uint64_t e = ~(((x & kLow7) + kLow7) | x | kLow7);  // top bit of each zero byte
+      const uint64_t r = e & (e >> 8) & (e >> 16);                // runs starting at bytes 0..5
+      if (r != 0) return i + size_t(std::countr_zero(r) / 8);
+      i += 6;
+    }
+  }
+  for (; i + 4 <= n; ++i) {
+    if (in[i] == in[i + 1] && in[i] == in[i + 2] && in[i] == in[i + 3]) return i;
+  }
+  return n;
+}
+
 }  // namespace
 
 bool Compress(const uint8_t* in, size_t n, std::vector<uint8_t>* out) {
   out->clear();
-  size_t p = 0;
+  size_t p = 0;  // first byte not yet written
   bool any_run = false;
-  size_t i = 0;
-  while (i < n) {
-    uint8_t b = in[i];
-    size_t r = 1;
+  for (size_t i = NextRunStart(in, 0, n); i < n; i = NextRunStart(in, i, n)) {
+    const uint8_t b = in[i];
+    size_t r = 4;
     while (i + r < n && in[i + r] == b) ++r;
-    if (r >= 4) {
-      PutCount(out, i + 1 - p);
-      out->insert(out->end(), in + p, in + i + 1);
-      PutCount(out, r - 1);
-      p = i + r;
-      any_run = true;
-    }
+    PutCount(out, i + 1 - p);
+    out->insert(out->end(), in + p, in + i + 1);
+    PutCount(out, r - 1);
     i += r;
+    p = i;
+    any_run = true;
   }
   if (!any_run) return false;
   PutCount(out, n - p);

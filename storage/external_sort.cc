@@ -109,9 +109,13 @@ int ExternalSorter::StreamWrite(const uint8_t* data, size_t n) {
   return 0;
 }
 
-// Ascending by the 8-byte prefixes through a radix sort, one byte per pass
-// (passes over a byte that all entries share are skipped); then entries
-// with equal prefixes, which lie together, by the rest of their bytes.
+// Ascending by the 8-byte prefixes through a radix sort, one byte per pass,
+// least significant first; then entries with equal prefixes, which lie
+// together, by the rest of their bytes. A pass is skipped when it could not
+// move anything: over a byte that all entries share, and over the low bytes
+// by which the entries already ascend as they came (a build adds its pairs
+// in record order, so the record number at the end of a short pair needs no
+// pass). The histograms of all passes are counted in one sweep.
 void ExternalSorter::SortAscending() {
   const size_t n = heap_.size();
   auto less = [this](const Entry& a, const Entry& b) { return EntryGreater(b, a); };
@@ -119,27 +123,49 @@ void ExternalSorter::SortAscending() {
     std::sort(heap_.begin(), heap_.end(), less);
     return;
   }
-  scratch_.resize(n);
   Entry* from = heap_.data();
-  Entry* to = scratch_.data();
-  // Bytes that all prefixes share need no pass.
   uint64_t any = 0, all = ~uint64_t{0};
   for (size_t i = 0; i < n; ++i) any |= from[i].prefix, all &= from[i].prefix;
-  const uint64_t varying = any ^ all;
-  for (int shift = 0; shift < 64; shift += 8) {
-    if (((varying >> shift) & 0xFF) == 0) continue;
-    size_t count[256] = {};
-    for (size_t i = 0; i < n; ++i) count[(from[i].prefix >> shift) & 0xFF]++;
-    size_t at = 0;
-    for (size_t& c : count) {
-      const size_t k = c;
-      c = at;
-      at += k;
+  uint64_t varying = any ^ all;
+  // The widest run of low bytes already in ascending order: a stable pass
+  // over them would leave every entry where it is.
+  for (int bytes = 7; bytes >= 1; --bytes) {
+    const uint64_t mask = (uint64_t{1} << (8 * bytes)) - 1;
+    if ((varying & mask) == 0) break;
+    size_t i = 1;
+    while (i < n && (from[i - 1].prefix & mask) <= (from[i].prefix & mask)) ++i;
+    if (i == n) {
+      varying &= ~mask;
+      break;
     }
-    for (size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> shift) & 0xFF]++] = from[i];
-    std::swap(from, to);
   }
-  if (from != heap_.data()) heap_.swap(scratch_);
+  int shifts[8];
+  int passes = 0;
+  for (int shift = 0; shift < 64; shift += 8)
+    if (((varying >> shift) & 0xFF) != 0) shifts[passes++] = shift;
+  if (passes > 0) {
+    std::vector<uint32_t>& count = radix_counts_;
+    count.assign(size_t(passes) * 256, 0);
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t v = from[i].prefix;
+      for (int p = 0; p < passes; ++p) count[size_t(p) * 256 + ((v >> shifts[p]) & 0xFF)]++;
+    }
+    scratch_.resize(n);
+    Entry* to = scratch_.data();
+    for (int p = 0; p < passes; ++p) {
+      uint32_t* c = count.data() + size_t(p) * 256;
+      uint32_t at = 0;
+      for (int b = 0; b < 256; ++b) {
+        const uint32_t k = c[b];
+        c[b] = at;
+        at += k;
+      }
+      const int shift = shifts[p];
+      for (size_t i = 0; i < n; ++i) to[c[(from[i].prefix >> shift) & 0xFF]++] = from[i];
+      std::swap(from, to);
+    }
+    if (from != heap_.data()) heap_.swap(scratch_);
+  }
   if (pair_len_ > 8) {
     for (size_t i = 0; i < n;) {
       size_t j = i + 1;

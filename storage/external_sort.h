@@ -97,6 +97,7 @@ class ExternalSorter {
   std::vector<uint8_t> arena_;
   std::vector<Entry> heap_;
   std::vector<Entry> scratch_;   // the radix sort's second buffer
+  std::vector<uint32_t> radix_counts_;
   std::string out_;          // the pair last answered by Next without runs
 
   // The temporary stream: memory first, then the file behind a buffer.

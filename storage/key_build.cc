@@ -125,12 +125,13 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   std::string previous;
   uint32_t conflict = 0;
   std::string_view p;
-  std::string key;
+  std::string key = prefix;
+  char data[4];
   RecordBatch batch;
   while (sorter.Next(&p)) {
     std::string_view value = p.substr(0, value_len);
     uint32_t recno = GetBE32(p, value_len);
-    key.assign(prefix);
+    key.resize(prefix.size());
     key.append(dup ? p : value);
     if (dup) {
       if (!empty_key && ks.FindExact(key)) continue;
@@ -147,7 +148,7 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
         continue;
       }
     }
-    RecordPtr entry = batch.Make(key, EntryData(dup, recno));
+    RecordPtr entry = batch.Make(key, EntryData(dup, recno, data));
     if (!empty_key)
       ks.Insert(std::move(entry));
     else if (first)

@@ -172,9 +172,14 @@ std::string EntryKey(uint32_t table, uint8_t keyno, bool dup, std::string_view v
 }
 
 std::string EntryData(bool dup, uint32_t recno) {
-  std::string d;
-  if (!dup) PutBE32(d, recno);
-  return d;
+  char buf[4];
+  return std::string(EntryData(dup, recno, buf));
+}
+
+std::string_view EntryData(bool dup, uint32_t recno, char (&buf)[4]) {
+  if (dup) return {};
+  buf[0] = char(recno >> 24), buf[1] = char(recno >> 16), buf[2] = char(recno >> 8), buf[3] = char(recno);
+  return {buf, 4};
 }
 
 uint32_t EntryRecno(bool dup, std::string_view key, std::string_view data) {

@@ -84,6 +84,8 @@ bool KeyIsBlank(const TableDesc& desc, const std::vector<KeyComponent>& componen
 std::string EntryKey(uint32_t table, uint8_t keyno, bool dup, std::string_view value, uint32_t recno);
 // The data bytes of an entry.
 std::string EntryData(bool dup, uint32_t recno);
+// The same bytes written into `buf`, for code that makes entries in bulk.
+std::string_view EntryData(bool dup, uint32_t recno, char (&buf)[4]);
 // Record number of an entry record (the last 4 key bytes for DUP, the data
 // otherwise); raises kErrKeyEntry when the entry is too short.
 uint32_t EntryRecno(bool dup, std::string_view key, std::string_view data);

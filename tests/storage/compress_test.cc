@@ -61,6 +61,33 @@ TEST(CompressTest, LiteralCountOf128IsWritten80_01) {
   EXPECT_EQ(out[2 + 128], 3);  // the run count after the literals
 }
 
+// The format's rules applied a byte at a time: every maximal block of 4 or
+// more equal bytes is a run.
+bool ReferenceCompress(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+  auto count = [&](size_t v) {
+    for (; v >= 128; v >>= 7) out->push_back(uint8_t((v & 127) | 128));
+    out->push_back(uint8_t(v));
+  };
+  out->clear();
+  size_t p = 0, i = 0;
+  bool any = false;
+  while (i < in.size()) {
+    size_t r = 1;
+    while (i + r < in.size() && in[i + r] == in[i]) ++r;
+    if (r >= 4) {
+      count(i + 1 - p);
+      out->insert(out->end(), in.begin() + ptrdiff_t(p), in.begin() + ptrdiff_t(i + 1));
+      count(r - 1);
+      p = i + r;
+      any = true;
+    }
+    i += r;
+  }
+  count(in.size() - p);
+  out->insert(out->end(), in.begin() + ptrdiff_t(p), in.end());
+  return any;
+}
+
 TEST(CompressTest, RandomRoundTrips) {
   std::mt19937 rng(42);
   for (int iter = 0; iter < 300; ++iter) {
@@ -68,11 +95,14 @@ TEST(CompressTest, RandomRoundTrips) {
     size_t target = rng() % 20000;
     while (in.size() < target) {
       uint8_t b = uint8_t(rng() % 4);
-      size_t len = (rng() % 3 == 0) ? rng() % 300 : 1 + rng() % 3;
+      size_t len = (rng() % 3 == 0) ? rng() % 300 : 1 + rng() % (iter % 2 ? 3 : 6);
       in.insert(in.end(), len, b);
     }
-    std::vector<uint8_t> out;
-    if (!Compress(in.data(), in.size(), &out)) continue;
+    std::vector<uint8_t> out, expect;
+    const bool packed = Compress(in.data(), in.size(), &out);
+    ASSERT_EQ(packed, ReferenceCompress(in, &expect)) << iter;
+    if (!packed) continue;
+    ASSERT_EQ(out, expect) << iter;
     std::vector<uint8_t> back(in.size());
     Decompress(out.data(), out.size(), back.data(), back.size());
     ASSERT_EQ(back, in) << iter;
