@@ -233,6 +233,10 @@ class Cursor {
   // position holds as long as the cursor stays attached.
   static constexpr uint32_t kNoRank = 0xFFFFFFFFu;
   uint32_t rank_ = kNoRank;
+  // With a known rank: the node after node_ in its page (null when node_ is
+  // the page's last), so that a run of insertions after the cursor checks
+  // its upper neighbour without searching for it.
+  PageNode* next_ = nullptr;
   std::string key_;               // key copy while detached
 };
 

@@ -279,7 +279,7 @@ class StoreImpl : public PageMover {
   void DropPage(CachedPage* p);
   void DropCache();
   void DetachCursors(CachedPage* p);
-  void Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank = Cursor::kNoRank);
+  void Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank = Cursor::kNoRank, PageNode* next = nullptr);
   void Touch() { ++version_; }
 
   // Tree.

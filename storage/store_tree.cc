@@ -125,11 +125,12 @@ void StoreImpl::DetachCursors(CachedPage* p) {
   Touch();
 }
 
-void StoreImpl::Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank) {
+void StoreImpl::Attach(Cursor* c, CachedPage* p, PageNode* n, uint32_t rank, PageNode* next) {
   CursorRelease(c);
   c->page_ = p;
   c->node_ = n;
   c->rank_ = rank;
+  c->next_ = next;
   p->cursors.push_back(c);
 }
 
@@ -869,12 +870,13 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     // The record goes right after the cursor's: placed by position, so the
     // only keys compared are its two neighbours'. Appending after the
     // page's last record (a build, APPEND) has no successor to check.
-    if (c->rank_ == Cursor::kNoRank) c->rank_ = page_tree::RankOf(page->root, c->node_->key());
-    const uint32_t at = c->rank_ + 1;
-    if (at < CountOf(page->root)) {
-      PageNode* succ = page_tree::AtRank(page->root, at);
-      Require(succ != nullptr && CompareKeys(record->key(), succ->key()) < 0, 706);
+    if (c->rank_ == Cursor::kNoRank) {
+      c->rank_ = page_tree::RankOf(page->root, c->node_->key());
+      c->next_ = page_tree::AtRank(page->root, c->rank_ + 1);
     }
+    const uint32_t at = c->rank_ + 1;
+    PageNode* succ = c->next_;
+    if (succ != nullptr) Require(CompareKeys(record->key(), succ->key()) < 0, 706);
     PageRef pin(page);
     auto node = new PageNode;
     node->rec = std::move(record);
@@ -883,7 +885,7 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     page->estimate += RecordCost(node->size(), 0);
     DetachCursors(page);
     if (!NeedsSplit(page)) {
-      Attach(c, page, node, at);
+      Attach(c, page, node, at, succ);
       return;
     }
     c->key_.assign(node->key());

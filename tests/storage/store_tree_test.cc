@@ -259,6 +259,33 @@ TEST_F(StoreTreeTest, CursorsAppendDeleteAndFindTheirRecordAgain) {
   EXPECT_EQ(s.First()->key(), "m000");
 }
 
+// Insert-after checks the record's upper neighbour in the page, at the
+// first insertion and along a run of them: a record that does not sort
+// below the next one is refused (706) and nothing changes.
+TEST_F(StoreTreeTest, InsertAfterRefusesARecordNotBelowTheNextOne) {
+  Store s;
+  for (const char* k : {"b", "d", "f"}) s.Insert(MakeRecord(k));
+  Cursor c(s);
+  c.SetKey("b");
+  ASSERT_NE(c.Current(), nullptr);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter(MakeRecord("d")); }), 706);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter(MakeRecord("e")); }), 706);
+  c.SetKey("b");
+  ASSERT_NE(c.Current(), nullptr);
+  c.InsertAfter(MakeRecord("c"));
+  c.InsertAfter(MakeRecord("c1"));
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter(MakeRecord("d")); }), 706);
+  c.SetKey("c1");
+  ASSERT_NE(c.Current(), nullptr);
+  c.InsertAfter(MakeRecord("c2"));
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter(MakeRecord("d0")); }), 706);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter(MakeRecord("c1")); }), 706);
+  EXPECT_EQ(s.CheckTree(), 6u);
+  std::string keys;
+  for (RecordPtr r = s.First(); r; r = s.FindNext(r->key())) keys += std::string(r->key()) + ",";
+  EXPECT_EQ(keys, "b,c,c1,c2,d,f,");
+}
+
 TEST_F(StoreTreeTest, HeldRecordsSurviveTrimmingCommitAndReload) {
   auto s = OpenStore(path_);
   s->EnterWriteState();
