@@ -10,32 +10,43 @@
 namespace kel {
 
 namespace {
-struct FreeNode {
-  FreeNode* next;
+// Released nodes wait in a per-thread stack of their addresses. Taking one
+// reads only the stack, never the node itself, which has usually left the
+// processor's caches since it was released.
+struct FreeNodes {
+  static constexpr size_t kMax = 1 << 16;
+  std::vector<void*> stack;
+  ~FreeNodes() {
+    for (void* p : stack) ::operator delete(p);
+  }
 };
-constexpr size_t kMaxFreeNodes = 1 << 16;
-thread_local FreeNode* tl_free_nodes = nullptr;
-thread_local size_t tl_free_count = 0;
+thread_local FreeNodes tl_free;
 }  // namespace
 
 void* PageNode::operator new(size_t size) {
-  if (size == sizeof(PageNode) && tl_free_nodes) {
-    FreeNode* f = tl_free_nodes;
-    tl_free_nodes = f->next;
-    tl_free_count--;
-    return f;
+  std::vector<void*>& s = tl_free.stack;
+  if (size == sizeof(PageNode) && !s.empty()) {
+    void* p = s.back();
+    s.pop_back();
+    return p;
   }
   return ::operator new(size);
 }
 
 void PageNode::operator delete(void* p) noexcept {
   if (!p) return;
-  if (tl_free_count < kMaxFreeNodes) {
-    auto f = static_cast<FreeNode*>(p);
-    f->next = tl_free_nodes;
-    tl_free_nodes = f;
-    tl_free_count++;
+  std::vector<void*>& s = tl_free.stack;
+  if (s.size() < s.capacity()) {
+    s.push_back(p);
     return;
+  }
+  if (s.capacity() == 0) {
+    try {
+      s.reserve(FreeNodes::kMax);
+      s.push_back(p);
+      return;
+    } catch (const std::bad_alloc&) {
+    }
   }
   ::operator delete(p);
 }
