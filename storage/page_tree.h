@@ -138,6 +138,8 @@ void ForEach(PageNode* root, F&& f) {
         break;
       }
       stack[sp++] = n;
+      // Its right subtree comes next after the left one: ask for it now.
+      if (n->right) __builtin_prefetch(n->right);
       n = n->left;
     }
     if (sp == 0) break;
