@@ -33,6 +33,18 @@ uint64_t ExternalSorter::PrefixOf(const uint8_t* pair) const {
   return v;
 }
 
+uint64_t ExternalSorter::SecondWordOf(const uint8_t* pair) const {
+  if (pair_len_ >= 16) {
+    uint64_t v;
+    std::memcpy(&v, pair + 8, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+  }
+  uint64_t v = 0;
+  for (size_t i = 8; i < 16; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
+  return v;
+}
+
 // std heaps are max-heaps: ordering by "greater" pops the smallest first.
 bool ExternalSorter::EntryGreater(const Entry& a, const Entry& b) const {
   if (a.prefix != b.prefix) return a.prefix > b.prefix;
@@ -228,9 +240,15 @@ bool ExternalSorter::RunPair(Run& r, const uint8_t** pair) {
   return true;
 }
 
-bool ExternalSorter::RunGreater(size_t a, size_t b) const {
-  if (head_prefix_[a] != head_prefix_[b]) return head_prefix_[a] > head_prefix_[b];
-  return pair_len_ > 8 && CompareBytes(head_[a] + 8, head_[b] + 8, pair_len_ - 8) > 0;
+bool ExternalSorter::Advance(size_t run) {
+  Head& h = heads_[run];
+  if (!RunPair(runs_[run], &h.pair)) {
+    h.done = true;
+    return error_ == 0;
+  }
+  h.word0 = PrefixOf(h.pair);
+  h.word1 = SecondWordOf(h.pair);
+  return true;
 }
 
 int ExternalSorter::Finish() {
@@ -259,17 +277,9 @@ int ExternalSorter::Finish() {
   size_t per_run = std::min(opt_.read_buffer_bytes, opt_.merge_buffer_budget / runs_.size());
   read_chunk_ = std::max<size_t>(1, per_run / pair_len_) * pair_len_;
   const size_t k = runs_.size();
-  head_.assign(k, nullptr);
-  head_prefix_.assign(k, 0);
-  done_.assign(k, 0);
+  heads_.assign(k, Head{});
   for (size_t i = 0; i < k; ++i) {
-    if (RunPair(runs_[i], &head_[i])) {
-      head_prefix_[i] = PrefixOf(head_[i]);
-    } else if (error_ != 0) {
-      return error_;
-    } else {
-      done_[i] = 1;
-    }
+    if (!Advance(i)) return error_;
   }
   // The tournament: run i plays at leaf k + i; each inner node keeps the
   // loser of its match, node 0 the overall winner.
@@ -280,9 +290,13 @@ int ExternalSorter::Finish() {
 
 // Whether run a's head comes before run b's; an ended run comes last.
 bool ExternalSorter::Before(size_t a, size_t b) const {
-  if (done_[a]) return false;
-  if (done_[b]) return true;
-  return RunGreater(b, a);
+  const Head& x = heads_[a];
+  const Head& y = heads_[b];
+  if (x.done) return false;
+  if (y.done) return true;
+  if (x.word0 != y.word0) return x.word0 < y.word0;
+  if (x.word1 != y.word1) return x.word1 < y.word1;
+  return pair_len_ > 16 && CompareBytes(x.pair + 16, y.pair + 16, pair_len_ - 16) < 0;
 }
 
 size_t ExternalSorter::Play(size_t node) {
@@ -311,21 +325,16 @@ bool ExternalSorter::Next(std::string_view* pair) {
     // back up against the losers on its path, one match per level.
     answered_ = false;
     size_t w = tree_[0];
-    if (RunPair(runs_[w], &head_[w])) {
-      head_prefix_[w] = PrefixOf(head_[w]);
-    } else {
-      if (error_ != 0) return false;
-      done_[w] = 1;
-    }
+    if (!Advance(w)) return false;
     for (size_t node = (w + k) / 2; node >= 1; node /= 2) {
       if (Before(tree_[node], w)) std::swap(tree_[node], w);
     }
     tree_[0] = w;
   }
   const size_t r = tree_[0];
-  if (done_[r]) return false;
+  if (heads_[r].done) return false;
   answered_ = true;
-  *pair = std::string_view(reinterpret_cast<const char*>(head_[r]), pair_len_);
+  *pair = std::string_view(reinterpret_cast<const char*>(heads_[r].pair), pair_len_);
   return true;
 }
 

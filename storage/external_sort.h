@@ -75,6 +75,7 @@ class ExternalSorter {
     uint32_t index;
   };
   uint64_t PrefixOf(const uint8_t* pair) const;
+  uint64_t SecondWordOf(const uint8_t* pair) const;
   bool EntryGreater(const Entry& a, const Entry& b) const;
   void SortAscending();
   int Spill();
@@ -83,7 +84,6 @@ class ExternalSorter {
   int OpenTempFile();
   int StreamRead(uint64_t pos, uint8_t* out, size_t n);
   bool RunPair(Run& r, const uint8_t** pair);
-  bool RunGreater(size_t a, size_t b) const;
 
   const size_t pair_len_;
   SortOptions opt_;
@@ -111,9 +111,16 @@ class ExternalSorter {
   bool Before(size_t a, size_t b) const;
   size_t Play(size_t node);
   std::vector<size_t> tree_;         // tournament of the runs: losers, tree_[0] the winner
-  std::vector<uint8_t> done_;        // runs read to their end
-  std::vector<const uint8_t*> head_; // current pair of each run
-  std::vector<uint64_t> head_prefix_;
+  // The current pair of each run, with its first 16 bytes as two
+  // big-endian numbers (zeros past the pair's end), so that most matches
+  // compare numbers and never reach the run's buffer.
+  struct Head {
+    uint64_t word0 = 0, word1 = 0;
+    const uint8_t* pair = nullptr;
+    bool done = false;  // the run is read to its end
+  };
+  std::vector<Head> heads_;
+  bool Advance(size_t run);  // the run's next pair into its head; false on a read error
   size_t read_chunk_ = 0;            // bytes a run reader fetches at once
   bool answered_ = false;            // the winner's head was answered by Next
 };

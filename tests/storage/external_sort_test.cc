@@ -95,10 +95,15 @@ TEST(ExternalSort, RecordNumberTailsSortLikeAnyPairs) {
     const char* name;
     size_t value_len;
     int tail;  // 0 ascending, 1 ascending but the last two swapped, 2 descending
+    size_t names = 0;   // values drawn from this many names (0: random bytes)
+    size_t spill = 999999;
   } cases[] = {
       {"value and number fill the prefix", 4, 0}, {"short pair", 2, 0},     {"long pair", 20, 0},
       {"one late inversion", 4, 1},               {"short, late inversion", 2, 1},
       {"descending numbers", 4, 2},               {"no value", 0, 1},
+      // Equal values in many runs: the merge decides by the record number.
+      {"repeated names over runs", 20, 0, 40, 20000},
+      {"repeated 12-byte names over runs", 12, 2, 40, 20000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,17 +114,25 @@ TEST(ExternalSort, RecordNumberTailsSortLikeAnyPairs) {
       uint32_t recno = uint32_t(c.tail == 2 ? count - i : 70000 + i * 3);
       if (c.tail == 1 && i == count - 2) recno += 5;
       std::string p;
-      for (size_t b = 0; b < c.value_len; ++b) p.push_back(char(rng() % (b == 0 ? 3 : 256)));
+      if (c.names > 0) {
+        std::string name = "Name" + std::to_string(rng() % c.names);
+        name.resize(c.value_len, ' ');
+        p = name;
+      } else {
+        for (size_t b = 0; b < c.value_len; ++b) p.push_back(char(rng() % (b == 0 ? 3 : 256)));
+      }
       for (int s = 24; s >= 0; s -= 8) p.push_back(char(recno >> s));
       pairs.push_back(p);
     }
     SortOptions opt;
     opt.temp_dir = dir.path();
+    opt.spill_bytes = c.spill;
     size_t runs = 0;
     bool file = false;
     auto got = SortAll(pairs, opt, &runs, &file);
     std::sort(pairs.begin(), pairs.end());
     EXPECT_EQ(got, pairs);
+    if (c.spill < 999999) EXPECT_GT(runs, 10u);
   }
 }
 
