@@ -179,10 +179,28 @@ void ExternalSorter::SortAscending() {
     if (from != heap_.data()) heap_.swap(scratch_);
   }
   if (pair_len_ > 8) {
+    // A group of equal prefixes is put in order by the pairs' next 8 bytes,
+    // read once per pair, and only then, where those tie too, by the rest.
+    struct Tie {
+      uint64_t word1;
+      uint32_t index;
+    };
+    std::vector<Tie> ties;
+    auto tie_less = [this](const Tie& a, const Tie& b) {
+      if (a.word1 != b.word1) return a.word1 < b.word1;
+      return pair_len_ > 16 && CompareBytes(&arena_[size_t(a.index) * pair_len_ + 16],
+                                            &arena_[size_t(b.index) * pair_len_ + 16], pair_len_ - 16) < 0;
+    };
     for (size_t i = 0; i < n;) {
       size_t j = i + 1;
       while (j < n && heap_[j].prefix == heap_[i].prefix) ++j;
-      if (j - i > 1) std::sort(heap_.begin() + ptrdiff_t(i), heap_.begin() + ptrdiff_t(j), less);
+      if (j - i > 1) {
+        ties.clear();
+        for (size_t t = i; t < j; ++t)
+          ties.push_back({SecondWordOf(&arena_[size_t(heap_[t].index) * pair_len_]), heap_[t].index});
+        std::sort(ties.begin(), ties.end(), tie_less);
+        for (size_t t = i; t < j; ++t) heap_[t].index = ties[t - i].index;
+      }
       i = j;
     }
   }
@@ -197,9 +215,20 @@ int ExternalSorter::Spill() {
   int rc = StreamWrite(len, 4);
   Run run;
   run.start = run.pos = stream_len_;
+  // The pairs are gathered in order into a staging buffer and written a
+  // buffer at a time: the stream sees the same bytes, in fewer calls.
+  std::vector<uint8_t>& stage = spill_stage_;
+  stage.resize(std::max<size_t>(1, opt_.file_buffer_bytes / pair_len_) * pair_len_);
+  size_t staged = 0;
   for (size_t i = 0; rc == 0 && i < heap_.size(); ++i) {
-    rc = StreamWrite(&arena_[size_t(heap_[i].index) * pair_len_], pair_len_);
+    std::memcpy(stage.data() + staged, &arena_[size_t(heap_[i].index) * pair_len_], pair_len_);
+    staged += pair_len_;
+    if (staged == stage.size()) {
+      rc = StreamWrite(stage.data(), staged);
+      staged = 0;
+    }
   }
+  if (rc == 0 && staged > 0) rc = StreamWrite(stage.data(), staged);
   if (rc != 0) return error_ = rc;
   run.end = stream_len_;
   runs_.push_back(std::move(run));

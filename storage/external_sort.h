@@ -98,6 +98,7 @@ class ExternalSorter {
   std::vector<Entry> heap_;
   std::vector<Entry> scratch_;   // the radix sort's second buffer
   std::vector<uint32_t> radix_counts_;
+  std::vector<uint8_t> spill_stage_;
   std::string out_;          // the pair last answered by Next without runs
 
   // The temporary stream: memory first, then the file behind a buffer.
