@@ -50,6 +50,16 @@ inline int CompareBytes(const void* a_, const void* b_, size_t n) {
     }
     a += 8, b += 8, n -= 8;
   }
+  if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap32(x), y = __builtin_bswap32(y);
+      return x < y ? -1 : 1;
+    }
+    a += 4, b += 4, n -= 4;
+  }
   for (; n > 0; --n, ++a, ++b) {
     if (*a != *b) return *a < *b ? -1 : 1;
   }

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "storage/bytes.h"
 #include "storage/container.h"
 #include "storage/lock_area.h"
 
@@ -69,8 +70,13 @@ class RecordBatch {
   size_t used_ = 0;
 };
 
-// Order of keys: < 0, 0, > 0.
-int CompareKeys(std::string_view a, std::string_view b);
+// Order of keys: < 0, 0, > 0 (unsigned bytes, a key before every longer
+// key it begins). Inline: searches compare keys at every step.
+inline int CompareKeys(std::string_view a, std::string_view b) {
+  const int c = CompareBytes(a.data(), b.data(), a.size() < b.size() ? a.size() : b.size());
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
 
 class Cursor;
 class StoreImpl;

@@ -29,11 +29,4 @@ RecordPtr RecordBatch::Make(std::string_view key, std::string_view data) {
   return RecordPtr(batch_, &r);
 }
 
-int CompareKeys(std::string_view a, std::string_view b) {
-  size_t n = a.size() < b.size() ? a.size() : b.size();
-  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
 }  // namespace kel

@@ -155,6 +155,21 @@ TEST(PageTreeTest, KeysCompareAsUnsignedBytesShorterFirst) {
   EXPECT_GT(CompareKeys("\x80", "\x7f"), 0);
   EXPECT_LT(CompareKeys("a\xff", "b"), 0);
   EXPECT_EQ(CompareKeys("abc", "abc"), 0);
+  // Against memcmp's order, with the first difference at every position of
+  // keys up to 40 bytes (whole words, half words and single bytes), high
+  // bytes included, and keys that begin one another.
+  std::mt19937 rng(3);
+  for (int iter = 0; iter < 20000; ++iter) {
+    std::string a(rng() % 41, '\0');
+    for (char& c : a) c = char(rng() % 4 == 0 ? 0x80 + rng() % 128 : rng() % 3);
+    std::string b = a.substr(0, rng() % (a.size() + 1));
+    if (rng() % 3 && !b.empty()) b[rng() % b.size()] = char(rng() % 256);
+    if (rng() % 2) b.append(rng() % 5, char(rng() % 256));
+    const int expect = a.compare(b);
+    const int got = CompareKeys(a, b);
+    ASSERT_EQ(got < 0, expect < 0) << iter;
+    ASSERT_EQ(got > 0, expect > 0) << iter;
+  }
 }
 
 // Appending after the greatest key without comparisons must give the very
