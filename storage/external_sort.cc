@@ -61,7 +61,10 @@ int ExternalSorter::Add(std::string_view pair) {
     if (rc != 0) return rc;
   }
   uint32_t index = uint32_t(arena_.size() / pair_len_);
-  arena_.insert(arena_.end(), pair.begin(), pair.end());
+  const size_t at = arena_.size();
+  if (at + pair_len_ > arena_.capacity()) arena_.reserve(std::max(2 * arena_.capacity(), opt_.spill_bytes + 2 * pair_len_));
+  arena_.resize(at + pair_len_);
+  std::memcpy(arena_.data() + at, pair.data(), pair_len_);
   heap_.push_back({PrefixOf(reinterpret_cast<const uint8_t*>(pair.data())), index});
   return 0;
 }

@@ -883,6 +883,12 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     page_tree::InsertAtRank(page->root, node, at);
     MarkModified(page);
     page->estimate += RecordCost(node->size(), 0);
+    // This cursor moves on at once, so it leaves the page without taking a
+    // key copy; every other cursor on the page detaches.
+    auto& attached = page->cursors;
+    attached.erase(std::find(attached.begin(), attached.end(), c));
+    c->page_ = nullptr;
+    c->node_ = nullptr;
     DetachCursors(page);
     if (!NeedsSplit(page)) {
       Attach(c, page, node, at, succ);
