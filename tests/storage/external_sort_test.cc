@@ -132,7 +132,9 @@ TEST(ExternalSort, RecordNumberTailsSortLikeAnyPairs) {
     auto got = SortAll(pairs, opt, &runs, &file);
     std::sort(pairs.begin(), pairs.end());
     EXPECT_EQ(got, pairs);
-    if (c.spill < 999999) EXPECT_GT(runs, 10u);
+    if (c.spill < 999999) {
+      EXPECT_GT(runs, 10u);
+    }
   }
 }
 
