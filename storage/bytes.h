@@ -33,31 +33,36 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v);
 }
 
+// Unsigned byte order of one word of each span: 0 when equal, else the sign
+// of memcmp's answer.
+template <typename Word>
+inline int CompareWord(const uint8_t* a, const uint8_t* b) {
+  Word x, y;
+  std::memcpy(&x, a, sizeof x);
+  std::memcpy(&y, b, sizeof y);
+  if (x == y) return 0;
+  // Byte order of the words as numbers must be the order in memory.
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 8) {
+      x = __builtin_bswap64(x), y = __builtin_bswap64(y);
+    } else {
+      x = __builtin_bswap32(x), y = __builtin_bswap32(y);
+    }
+  }
+  return x < y ? -1 : 1;
+}
+
 // Unsigned byte order of two spans of n bytes (memcmp's answer, by sign),
 // a word at a time and without a call: for the short spans where keys and
 // sort pairs differ.
 inline int CompareBytes(const void* a_, const void* b_, size_t n) {
   const auto* a = static_cast<const uint8_t*>(a_);
   const auto* b = static_cast<const uint8_t*>(b_);
-  while (n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y) {
-      // Byte order of the words as numbers must be the order in memory.
-      if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x), y = __builtin_bswap64(y);
-      return x < y ? -1 : 1;
-    }
-    a += 8, b += 8, n -= 8;
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    if (const int c = CompareWord<uint64_t>(a, b)) return c;
   }
   if (n >= 4) {
-    uint32_t x, y;
-    std::memcpy(&x, a, 4);
-    std::memcpy(&y, b, 4);
-    if (x != y) {
-      if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap32(x), y = __builtin_bswap32(y);
-      return x < y ? -1 : 1;
-    }
+    if (const int c = CompareWord<uint32_t>(a, b)) return c;
     a += 4, b += 4, n -= 4;
   }
   for (; n > 0; --n, ++a, ++b) {
