@@ -35,7 +35,7 @@ struct SortOptions {
   size_t max_heap_entries = 1073741798;
   size_t memory_stream_bytes = 16384;
   size_t file_buffer_bytes = 16384;
-  size_t read_buffer_bytes = 16384;      // per run, at most...
+  size_t read_buffer_bytes = 65536;      // per run, at most...
   size_t merge_buffer_budget = 1 << 20;  // ...and all runs together at most
   std::string temp_dir;   // empty: $TMPDIR, else /tmp
 };
