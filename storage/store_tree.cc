@@ -886,7 +886,9 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
     // This cursor moves on at once, so it leaves the page without taking a
     // key copy; every other cursor on the page detaches.
     auto& attached = page->cursors;
-    attached.erase(std::find(attached.begin(), attached.end(), c));
+    auto self = std::find(attached.begin(), attached.end(), c);
+    Require(self != attached.end(), kBrokenLink);
+    attached.erase(self);
     c->page_ = nullptr;
     c->node_ = nullptr;
     DetachCursors(page);
