@@ -21,27 +21,17 @@ ExternalSorter::ExternalSorter(size_t pair_length, SortOptions options)
 
 ExternalSorter::~ExternalSorter() = default;
 
-uint64_t ExternalSorter::PrefixOf(const uint8_t* pair) const {
-  if (pair_len_ >= 8) {
+// Bytes at..at+7 of a pair as a big-endian number, zeros past its end: the
+// numbers of two pairs compare as those bytes do.
+uint64_t ExternalSorter::WordAt(const uint8_t* pair, size_t at) const {
+  if (pair_len_ >= at + 8) {
     uint64_t v;
-    std::memcpy(&v, pair, 8);
+    std::memcpy(&v, pair + at, 8);
     if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return v;
   }
   uint64_t v = 0;
-  for (size_t i = 0; i < 8; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
-  return v;
-}
-
-uint64_t ExternalSorter::SecondWordOf(const uint8_t* pair) const {
-  if (pair_len_ >= 16) {
-    uint64_t v;
-    std::memcpy(&v, pair + 8, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-  }
-  uint64_t v = 0;
-  for (size_t i = 8; i < 16; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
+  for (size_t i = at; i < at + 8; ++i) v = v << 8 | (i < pair_len_ ? pair[i] : 0);
   return v;
 }
 
@@ -65,7 +55,7 @@ int ExternalSorter::Add(std::string_view pair) {
   if (at + pair_len_ > arena_.capacity()) arena_.reserve(std::max(2 * arena_.capacity(), opt_.spill_bytes + 2 * pair_len_));
   arena_.resize(at + pair_len_);
   std::memcpy(arena_.data() + at, pair.data(), pair_len_);
-  heap_.push_back({PrefixOf(reinterpret_cast<const uint8_t*>(pair.data())), index});
+  heap_.push_back({WordAt(reinterpret_cast<const uint8_t*>(pair.data()), 0), index});
   return 0;
 }
 
@@ -200,7 +190,7 @@ void ExternalSorter::SortAscending() {
       if (j - i > 1) {
         ties.clear();
         for (size_t t = i; t < j; ++t)
-          ties.push_back({SecondWordOf(&arena_[size_t(heap_[t].index) * pair_len_]), heap_[t].index});
+          ties.push_back({WordAt(&arena_[size_t(heap_[t].index) * pair_len_], 8), heap_[t].index});
         std::sort(ties.begin(), ties.end(), tie_less);
         for (size_t t = i; t < j; ++t) heap_[t].index = ties[t - i].index;
       }
@@ -278,8 +268,8 @@ bool ExternalSorter::Advance(size_t run) {
     h.done = true;
     return error_ == 0;
   }
-  h.word0 = PrefixOf(h.pair);
-  h.word1 = SecondWordOf(h.pair);
+  h.word0 = WordAt(h.pair, 0);
+  h.word1 = WordAt(h.pair, 8);
   return true;
 }
 

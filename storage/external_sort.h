@@ -74,8 +74,7 @@ class ExternalSorter {
     uint64_t prefix;
     uint32_t index;
   };
-  uint64_t PrefixOf(const uint8_t* pair) const;
-  uint64_t SecondWordOf(const uint8_t* pair) const;
+  uint64_t WordAt(const uint8_t* pair, size_t at) const;
   bool EntryGreater(const Entry& a, const Entry& b) const;
   void SortAscending();
   int Spill();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "storage/bytes.h"
 #include "storage/errors.h"
 #include "storage/record_kinds.h"
 
@@ -178,7 +179,7 @@ std::string EntryData(bool dup, uint32_t recno) {
 
 std::string_view EntryData(bool dup, uint32_t recno, char (&buf)[4]) {
   if (dup) return {};
-  buf[0] = char(recno >> 24), buf[1] = char(recno >> 16), buf[2] = char(recno >> 8), buf[3] = char(recno);
+  PutBe32(reinterpret_cast<uint8_t*>(buf), recno);
   return {buf, 4};
 }
 

@@ -31,11 +31,9 @@
 // record number for a key without DUP, nothing for a DUP key.
 #pragma once
 
-#include <memory>
-
 #include <array>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>

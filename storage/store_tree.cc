@@ -306,7 +306,6 @@ void StoreImpl::MovePage(int32_t from, int32_t to) {
   // again (see CachedPage::packed).
   std::string key;
   Probe probe;
-  probe.leaves = true;
   probe.as_is = true;
   probe.first = &key;
   probe.first_only = true;
