@@ -140,10 +140,19 @@ struct PageImage {
   int page_class() const { return int(bytes.size() / kUnit); }
 };
 
+// A record's bytes (key first, then data) and key length, wherever they are
+// kept: the store builds images from the bytes its pages hold, without
+// making a Record of each.
+struct RecordView {
+  std::string_view bytes;
+  uint16_t key_len = 0;
+};
+
 // Builds the image of a page from its records in ascending order. Raises
 // 1659 when the unpacked length exceeds `estimate`, 1678 when the image
 // would exceed 15104 bytes. Own position and child pointers are set later
 // by StampImage.
+PageImage BuildPageImage(const RecordView* records, size_t n, uint8_t level, uint16_t estimate);
 PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t level, uint16_t estimate);
 // Writes the own position (512 + 256*address) and, above level 0, the child
 // pointers as they are now.

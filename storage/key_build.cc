@@ -148,13 +148,13 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
         continue;
       }
     }
-    RecordPtr entry = batch.Make(key, EntryData(dup, recno, data));
+    const std::string_view entry_data = EntryData(dup, recno, data);
     if (!empty_key)
-      ks.Insert(std::move(entry));
+      ks.Insert(batch.Make(key, entry_data));
     else if (first)
-      cursor.Set(std::move(entry), true);
+      cursor.Set(batch.Make(key, entry_data), true);
     else
-      cursor.InsertAfter(std::move(entry));
+      cursor.InsertAfter(key, entry_data);
     first = false;
     ++kept;
     if (!dynamic && ks.modified_page_count() >= o.save_pages) {

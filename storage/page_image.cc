@@ -43,7 +43,7 @@ uint32_t PrefixSize(uint8_t level, size_t n) {
   return kPageHeaderSize + (level > 0 ? 4 * uint32_t(n) : 0);
 }
 
-size_t SharedPrefix(const std::string& a, const std::string& b) {
+size_t SharedPrefix(std::string_view a, std::string_view b) {
   const size_t limit = std::min({a.size(), b.size(), kMaxShared});
   size_t s = 0;
   // A word at a time: the first differing byte is the lowest (in memory
@@ -71,9 +71,8 @@ uint32_t SizeEstimate(const std::vector<const Record*>& records, uint8_t level) 
   return size;
 }
 
-PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t level, uint16_t estimate) {
+PageImage BuildPageImage(const RecordView* records, size_t n, uint8_t level, uint16_t estimate) {
   using namespace container_error;
-  size_t n = records.size();
   Require(n <= 0xFFFF, kImageTooLarge);
   const uint32_t prefix = PrefixSize(level, n);
   Require(prefix <= estimate, kImageTooLarge);
@@ -90,15 +89,14 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
   PutLe16(raw.data() + 10, uint16_t(n));
   raw[12] = level;
   size_t u = prefix;
-  const std::string empty;
-  const std::string* prev = &empty;
+  std::string_view prev;
   size_t prev_key = 0;
   bool first = true;
-  for (const Record* r : records) {
-    const std::string& b = r->bytes;
+  for (const RecordView* r = records; r != records + n; ++r) {
+    const std::string_view b = r->bytes;
     Require(b.size() <= 0xFFFF && r->key_len <= b.size(), kImageTooLarge);
-    size_t s = first ? 0 : SharedPrefix(*prev, b);
-    bool put_total = first || b.size() != prev->size();
+    size_t s = first ? 0 : SharedPrefix(prev, b);
+    bool put_total = first || b.size() != prev.size();
     bool put_key = first || r->key_len != prev_key;
     size_t need = 1 + (put_total ? 2 : 0) + (put_key ? 2 : 0) + (b.size() - s);
     Require(u + need <= estimate, kImageTooLarge);
@@ -114,7 +112,7 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
     }
     std::memcpy(p, b.data() + s, b.size() - s);
     u += need;
-    prev = &b;
+    prev = b;
     prev_key = r->key_len;
     first = false;
   }
@@ -139,6 +137,13 @@ PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t leve
   PutLe16(out + 4, uint16_t(stored));
   std::memset(out + stored, kFiller, length - stored);
   return image;
+}
+
+PageImage BuildPageImage(const std::vector<const Record*>& records, uint8_t level, uint16_t estimate) {
+  std::vector<RecordView> views;
+  views.reserve(records.size());
+  for (const Record* r : records) views.push_back({r->bytes, r->key_len});
+  return BuildPageImage(views.data(), views.size(), level, estimate);
 }
 
 void StampImage(PageImage& image, int32_t address, const std::vector<int32_t>& children) {

@@ -55,7 +55,7 @@ void PageNode::operator delete(void* p) noexcept {
 }
 
 const RecordPtr& PageNode::Rec() {
-  if (!rec && block && block->made++ > 0) block->MakeAll();
+  if (!rec && block && block->n > 0 && block->made++ > 0) block->MakeAll();
   if (!rec) {
     auto r = std::make_shared<Record>();
     r->bytes.assign(stored, stored_size);
@@ -437,6 +437,11 @@ void Destroy(PageNode* node) {
     delete node;
     return;
   }
+  if (b->n == 0) {
+    node->~PageNode();
+    Unref(b);
+    return;
+  }
   node->rec.reset();
   node->stored = nullptr;
   node->left = node->right = nullptr;
@@ -472,6 +477,13 @@ void FreeBlock(PageBlock* b) {
   Require(b->live == b->n, 300);
   PageNode* all = b->nodes();
   for (uint32_t i = 0; i < b->n; i++) all[i].~PageNode();
+  b->~PageBlock();
+  ::operator delete(static_cast<void*>(b));
+}
+
+void Unref(PageBlock* b) {
+  Require(b->n == 0 && b->live > 0, 300);
+  if (--b->live > 0) return;
   b->~PageBlock();
   ::operator delete(static_cast<void*>(b));
 }

@@ -39,7 +39,7 @@ struct PageNode {
   PageNode* left = nullptr;
   PageNode* right = nullptr;
   uint32_t count = 1;
-  // Nodes of a loaded page: the record bytes in the block.
+  // Nodes of a block (loaded or filled): the record bytes in the block.
   uint16_t stored_key_len = 0;
   uint16_t stored_size = 0;
   const char* stored = nullptr;
@@ -65,8 +65,15 @@ struct PageNode {
 // one record of the page); from the second on, the block makes the records of
 // all its remaining nodes at once into one shared vector (an ordered walk
 // answers them all), so a walk pays one allocation per record.
+//
+// A block with n == 0 is filled instead, node after node, each node followed
+// by its record bytes: a run of insertions after a cursor (a key build) then
+// makes neither a Record nor an allocation per record, and the nodes of a
+// page lie in memory in key order. Such nodes are released one by one; the
+// block's `live` counts them, plus one while the store still fills it
+// (page_tree::Unref).
 struct PageBlock {
-  size_t live = 0;   // nodes of the block not yet released
+  size_t live = 0;   // nodes of the block not yet released (see above)
   uint32_t n = 0;    // nodes in the block
   uint32_t made = 0; // records made so far
   // Makes the records of every live node that has none, sharing one vector.
@@ -112,15 +119,17 @@ PageNode* FirstGreater(PageNode* root, std::string_view key);
 // one by one in that order would give (same shape, no key comparisons).
 PageNode* BuildAscending(PageNode* const* nodes, uint32_t n);
 
-// Releases one node: deletes a node made on its own; a node of a block drops
-// its record and is marked released (stored = null), and the block goes with
-// its last node.
+// Releases one node: deletes a node made on its own; a node of a filled block
+// is destroyed in place; a node of a loaded block drops its record and is
+// marked released (stored = null). A block goes with its last node.
 void Destroy(PageNode* node);
 // Releases every node of the subtree.
 void FreeAll(PageNode* root);
 // Releases a block none of whose nodes was released on its own, with every
 // node at once.
 void FreeBlock(PageBlock* block);
+// Drops one reference to a filled block; the last one frees it.
+void Unref(PageBlock* block);
 
 // Visits the nodes in ascending order.
 template <typename F>

@@ -76,5 +76,6 @@ void Cursor::SetKey(std::string_view key) { store_->CursorSetKey(this, key); }
 RecordPtr Cursor::Current() { return store_->CursorCurrent(this); }
 void Cursor::DeleteCurrent() { store_->CursorDeleteCurrent(this); }
 void Cursor::InsertAfter(RecordPtr record) { store_->CursorInsertAfter(this, std::move(record)); }
+void Cursor::InsertAfter(std::string_view key, std::string_view data) { store_->CursorInsertAfter(this, key, data); }
 
 }  // namespace kel

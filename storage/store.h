@@ -226,6 +226,11 @@ class Cursor {
   // without a descent when the cursor's page has room (internal error 231
   // in read state, 232 if the access cannot begin).
   void InsertAfter(RecordPtr record);
+  // InsertAfter(MakeRecord(key, data)), the record's bytes kept together
+  // with those of the records inserted before it: a long run of insertions
+  // (a key build) makes no allocation of its own per record. A search that
+  // answers such a record answers a copy of it.
+  void InsertAfter(std::string_view key, std::string_view data);
 
   bool attached() const { return page_ != nullptr; }
 

@@ -27,6 +27,7 @@ StoreImpl::StoreImpl(std::unique_ptr<platform::File> file, SharingClass sharing,
 
 StoreImpl::~StoreImpl() {
   DropCache();
+  if (fill_) page_tree::Unref(fill_);
   locks_.reset();
   io_.reset();
 }
@@ -176,17 +177,18 @@ void StoreImpl::BuildImage(CachedPage* p) {
     p->image_built = true;
     return;
   }
-  std::vector<const Record*>& records = image_records_;
+  std::vector<RecordView>& records = image_records_;
   records.clear();
   page_tree::ForEach(p->root, [&](PageNode* n) {
-    const Record* r = n->Rec().get();
-    // The bytes of a longer record live apart from it; the image is built
-    // from all of them right after this walk.
-    __builtin_prefetch(r->bytes.data());
-    records.push_back(r);
+    RecordView v = n->rec ? RecordView{n->rec->bytes, n->rec->key_len}
+                          : RecordView{std::string_view(n->stored, n->stored_size), n->stored_key_len};
+    // The bytes of a record made on its own live apart from it; the image
+    // is built from all of them right after this walk.
+    __builtin_prefetch(v.bytes.data());
+    records.push_back(v);
   });
   Require(p->estimate <= 0xFFFF, 1659);
-  p->image = BuildPageImage(records, p->level, uint16_t(p->estimate));
+  p->image = BuildPageImage(records.data(), records.size(), p->level, uint16_t(p->estimate));
   p->image_built = true;
 }
 

@@ -197,6 +197,7 @@ class StoreImpl : public PageMover {
   RecordPtr CursorCurrent(Cursor* c);
   void CursorDeleteCurrent(Cursor* c);
   void CursorInsertAfter(Cursor* c, RecordPtr record);
+  void CursorInsertAfter(Cursor* c, std::string_view key, std::string_view data);
   void CursorRelease(Cursor* c);
 
   // ---- commit ------------------------------------------------------------------
@@ -292,6 +293,14 @@ class StoreImpl : public PageMover {
   // still in the page it went into (no split there), else {null, null}.
   std::pair<CachedPage*, PageNode*> InsertAtLevel(RecordPtr record, uint8_t level, int32_t child);
   void Split(CachedPage* p);
+  // Insertion after an attached cursor: checks the key against its two
+  // neighbours and answers false when the cursor is detached (the caller
+  // then inserts by descent); AppendAfter then links the node made for it.
+  bool CanAppendAfter(Cursor* c, std::string_view key);
+  void AppendAfter(Cursor* c, PageNode* node);
+  // A node for the record made of `key` and `data`, placed with its bytes
+  // in the block being filled (a PageBlock with n == 0).
+  PageNode* NewStoredNode(std::string_view key, std::string_view data);
   void DeleteAtLevel(const RecordPtr& r, uint8_t level);
   void RemoveNode(CachedPage* page, PageNode* n);
   struct Found {
@@ -357,7 +366,12 @@ class StoreImpl : public PageMover {
   std::string load_content_;             // scratch of a packed search
   std::string load_exact_;
   std::vector<PageNode*> load_nodes_;
-  std::vector<const Record*> image_records_;   // reused by every image built
+  std::vector<RecordView> image_records_;   // reused by every image built
+  // The block that NewStoredNode fills, held (one reference) until full.
+  PageBlock* fill_ = nullptr;
+  size_t fill_used_ = 0;
+  size_t fill_size_ = 0;
+  static constexpr size_t kFillBlock = 16384;
 };
 
 }  // namespace kel

@@ -2,6 +2,7 @@
 // the invariants).
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "storage/errors.h"
 #include "storage/store_impl.h"
@@ -858,45 +859,83 @@ void StoreImpl::CursorDeleteCurrent(Cursor* c) {
   Delete(cur);
 }
 
-void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
-  Require(record != nullptr, kBrokenLink);
+bool StoreImpl::CanAppendAfter(Cursor* c, std::string_view key) {
   Require(BeginAccess() == 0, 232);
   Require(!read_state_, 231);
   uncommitted_ = true;
-  if (c->page_ != nullptr) {
-    CachedPage* page = c->page_;
-    Require(CompareKeys(record->key(), c->node_->key()) > 0, 706);
-    // The record goes right after the cursor's: placed by position, so the
-    // only keys compared are its two neighbours'. Appending after the
-    // page's last record (a build, APPEND) has no successor to check.
-    if (c->rank_ == Cursor::kNoRank) {
-      c->rank_ = page_tree::RankOf(page->root, c->node_->key());
-      c->next_ = page_tree::AtRank(page->root, c->rank_ + 1);
-    }
-    const uint32_t at = c->rank_ + 1;
-    PageNode* succ = c->next_;
-    if (succ != nullptr) Require(CompareKeys(record->key(), succ->key()) < 0, 706);
-    PageRef pin(page);
+  if (c->page_ == nullptr) return false;
+  CachedPage* page = c->page_;
+  Require(CompareKeys(key, c->node_->key()) > 0, 706);
+  // The record goes right after the cursor's: placed by position, so the
+  // only keys compared are its two neighbours'. Appending after the page's
+  // last record (a build, APPEND) has no successor to check.
+  if (c->rank_ == Cursor::kNoRank) {
+    c->rank_ = page_tree::RankOf(page->root, c->node_->key());
+    c->next_ = page_tree::AtRank(page->root, c->rank_ + 1);
+  }
+  if (c->next_ != nullptr) Require(CompareKeys(key, c->next_->key()) < 0, 706);
+  return true;
+}
+
+void StoreImpl::AppendAfter(Cursor* c, PageNode* node) {
+  CachedPage* page = c->page_;
+  const uint32_t at = c->rank_ + 1;
+  PageNode* succ = c->next_;
+  PageRef pin(page);
+  page_tree::InsertAtRank(page->root, node, at);
+  MarkModified(page);
+  page->estimate += RecordCost(node->size(), 0);
+  // This cursor moves on at once, so it leaves the page without taking a
+  // key copy; every other cursor on the page detaches.
+  auto& attached = page->cursors;
+  auto self = std::find(attached.begin(), attached.end(), c);
+  Require(self != attached.end(), kBrokenLink);
+  attached.erase(self);
+  c->page_ = nullptr;
+  c->node_ = nullptr;
+  DetachCursors(page);
+  if (!NeedsSplit(page)) {
+    Attach(c, page, node, at, succ);
+    return;
+  }
+  c->key_.assign(node->key());
+  Split(page);
+}
+
+PageNode* StoreImpl::NewStoredNode(std::string_view key, std::string_view data) {
+  const size_t size = key.size() + data.size();
+  // The node, then its bytes, up to the next node's alignment.
+  const size_t need = sizeof(PageNode) + (size + alignof(PageNode) - 1) / alignof(PageNode) * alignof(PageNode);
+  if (fill_ == nullptr || fill_size_ - fill_used_ < need) {
+    // A record never spans two blocks: a longer one gets a block of its own.
+    const size_t bytes = std::max(kFillBlock, need);
+    PageBlock* b = PageBlock::Make(0, bytes);
+    b->live = 1;
+    if (fill_) page_tree::Unref(fill_);
+    fill_ = b;
+    fill_used_ = 0;
+    fill_size_ = bytes;
+  }
+  char* at = fill_->bytes(0) + fill_used_;
+  fill_used_ += need;
+  auto* node = ::new (at) PageNode;
+  char* out = at + sizeof(PageNode);
+  std::memcpy(out, key.data(), key.size());
+  if (!data.empty()) std::memcpy(out + key.size(), data.data(), data.size());
+  node->stored = out;
+  node->stored_size = uint16_t(size);
+  node->stored_key_len = uint16_t(key.size());
+  node->block = fill_;
+  fill_->live++;
+  return node;
+}
+
+void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
+  Require(record != nullptr, kBrokenLink);
+  if (CanAppendAfter(c, record->key())) {
     auto node = new PageNode;
     node->rec = std::move(record);
-    page_tree::InsertAtRank(page->root, node, at);
-    MarkModified(page);
-    page->estimate += RecordCost(node->size(), 0);
-    // This cursor moves on at once, so it leaves the page without taking a
-    // key copy; every other cursor on the page detaches.
-    auto& attached = page->cursors;
-    auto self = std::find(attached.begin(), attached.end(), c);
-    Require(self != attached.end(), kBrokenLink);
-    attached.erase(self);
-    c->page_ = nullptr;
-    c->node_ = nullptr;
-    DetachCursors(page);
-    if (!NeedsSplit(page)) {
-      Attach(c, page, node, at, succ);
-      return;
-    }
-    c->key_.assign(node->key());
-    Split(page);
+    AppendAfter(c, node);
     return;
   }
   std::string key(record->key());
@@ -906,6 +945,15 @@ void StoreImpl::CursorInsertAfter(Cursor* c, RecordPtr record) {
   } else {
     CursorSetKey(c, key);
   }
+}
+
+void StoreImpl::CursorInsertAfter(Cursor* c, std::string_view key, std::string_view data) {
+  Require(key.size() + data.size() <= 15093, 824);
+  if (CanAppendAfter(c, key)) {
+    AppendAfter(c, NewStoredNode(key, data));
+    return;
+  }
+  CursorInsertAfter(c, MakeRecord(key, data));
 }
 
 // ---- checking ---------------------------------------------------------------------

@@ -286,6 +286,77 @@ TEST_F(StoreTreeTest, InsertAfterRefusesARecordNotBelowTheNextOne) {
   EXPECT_EQ(keys, "b,c,c1,c2,d,f,");
 }
 
+// A run of insertions after a cursor from key and data bytes keeps the
+// records in blocks of its own, not as records: the file written is byte
+// for byte the one written from records, and the records stay what they
+// were through searches, deletes, replacements, trimming and reload. Record
+// sizes include one larger than a whole block of such records.
+TEST_F(StoreTreeTest, InsertAfterFromBytesWritesTheSameFileAsFromRecords) {
+  std::mt19937 rng(7);
+  Model model;
+  for (int i = 0; i < 6000; i++) {
+    const size_t size = i == 2500 ? 15000 : (i == 2501 ? 0 : rng() % 90);
+    model["r" + test::KeyOf(i)] = test::RandomBytes(rng, size);
+  }
+  const std::string by_bytes = dir_.File("B.KST");
+  for (const std::string& path : {path_, by_bytes}) {
+    auto s = OpenStore(path);
+    ASSERT_EQ(s->EnterWriteState(), 0);
+    s->Insert(MakeRecord("z"));
+    Cursor c(*s);
+    c.Set(MakeRecord("a"), true);
+    for (const auto& [key, data] : model) {
+      if (path == by_bytes)
+        c.InsertAfter(key, data);
+      else
+        c.InsertAfter(MakeRecord(key, data));
+    }
+    EXPECT_EQ(s->CheckTree(), model.size() + 2);
+    ASSERT_EQ(s->Close(), 0);
+  }
+  EXPECT_EQ(test::ReadFileBytes(by_bytes), test::ReadFileBytes(path_));
+
+  // The same before a commit: changes to records still in their blocks.
+  Store s;
+  Cursor c(s);
+  c.Set(MakeRecord("a"), true);
+  for (const auto& [key, data] : model) c.InsertAfter(key, data);
+  RecordPtr held = s.FindExact("r" + test::KeyOf(2500));
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(held->data(), model["r" + test::KeyOf(2500)]);
+  for (int i = 0; i < 6000; i += 3) {
+    const std::string key = "r" + test::KeyOf(i);
+    RecordPtr r = s.FindExact(key);
+    ASSERT_NE(r, nullptr) << key;
+    if (i % 2) {
+      s.Delete(r);
+      model.erase(key);
+    } else {
+      s.ReplaceData(r, "new");
+      model[key] = "new";
+    }
+  }
+  model["a"] = "";
+  EXPECT_EQ(s.CheckTree(), model.size());
+  EXPECT_EQ(test::Diff(model, test::ReadAll(s)), "");
+  EXPECT_EQ(held->data().size(), 15000u);
+}
+
+TEST_F(StoreTreeTest, InsertAfterFromBytesRefusesWhatInsertingARecordRefuses) {
+  Store s;
+  for (const char* k : {"b", "d"}) s.Insert(MakeRecord(k));
+  Cursor c(s);
+  c.SetKey("b");
+  ASSERT_NE(c.Current(), nullptr);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter("d", "x"); }), 706);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter("a", "x"); }), 706);
+  EXPECT_EQ(InternalCode([&] { c.InsertAfter("c", std::string(15093, 'x')); }), 824);
+  // The longest record a leaf takes.
+  c.InsertAfter("c", std::string(15075, 'x'));
+  EXPECT_EQ(s.CheckTree(), 3u);
+  EXPECT_EQ(s.FindExact("c")->data().size(), 15075u);
+}
+
 TEST_F(StoreTreeTest, HeldRecordsSurviveTrimmingCommitAndReload) {
   auto s = OpenStore(path_);
   s->EnterWriteState();
