@@ -71,4 +71,24 @@ inline int CompareBytes(const void* a_, const void* b_, size_t n) {
   return 0;
 }
 
+// Copies n bytes of spans that do not overlap; a short span a word at a time
+// and without a call: for the records and sort pairs copied one by one.
+inline void CopyBytes(void* dst_, const void* src_, size_t n) {
+  auto* dst = static_cast<uint8_t*>(dst_);
+  const auto* src = static_cast<const uint8_t*>(src_);
+  if (n > 64) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    // Whole words, the last one ending at the span's end (it may cover
+    // bytes already copied, with the same values).
+    for (size_t i = 0; i + 8 < n; i += 8) std::memcpy(dst + i, src + i, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
 }  // namespace kel

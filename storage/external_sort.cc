@@ -54,7 +54,7 @@ int ExternalSorter::Add(std::string_view pair) {
   const size_t at = arena_.size();
   if (at + pair_len_ > arena_.capacity()) arena_.reserve(std::max(2 * arena_.capacity(), opt_.spill_bytes + 2 * pair_len_));
   arena_.resize(at + pair_len_);
-  std::memcpy(arena_.data() + at, pair.data(), pair_len_);
+  CopyBytes(arena_.data() + at, pair.data(), pair_len_);
   heap_.push_back({WordAt(reinterpret_cast<const uint8_t*>(pair.data()), 0), index});
   return 0;
 }
@@ -214,7 +214,7 @@ int ExternalSorter::Spill() {
   stage.resize(std::max<size_t>(1, opt_.file_buffer_bytes / pair_len_) * pair_len_);
   size_t staged = 0;
   for (size_t i = 0; rc == 0 && i < heap_.size(); ++i) {
-    std::memcpy(stage.data() + staged, &arena_[size_t(heap_[i].index) * pair_len_], pair_len_);
+    CopyBytes(stage.data() + staged, &arena_[size_t(heap_[i].index) * pair_len_], pair_len_);
     staged += pair_len_;
     if (staged == stage.size()) {
       rc = StreamWrite(stage.data(), staged);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "storage/bytes.h"
 #include "storage/errors.h"
 #include "storage/record_kinds.h"
 #include "storage/table_records.h"
@@ -122,25 +123,28 @@ int Build(TableKeys& keys, size_t k, const BuildOptions& o) {
   const bool dup = kd.dup();
   Cursor cursor(ks);
   bool first = true;
-  std::string previous;
+  std::string previous(value_len, '\0');
   uint32_t conflict = 0;
   std::string_view p;
-  std::string key = prefix;
+  // The entry's key: the prefix, then the value (and for DUP the record
+  // number), copied in place for each pair.
+  std::string key_bytes = prefix;
+  key_bytes.resize(prefix.size() + value_len + 4);
+  const std::string_view key(key_bytes.data(), prefix.size() + value_len + (dup ? 4 : 0));
   char data[4];
   RecordBatch batch;
   while (sorter.Next(&p)) {
     std::string_view value = p.substr(0, value_len);
-    uint32_t recno = GetBE32(p, value_len);
-    key.resize(prefix.size());
-    key.append(dup ? p : value);
+    uint32_t recno = GetBe32(reinterpret_cast<const uint8_t*>(p.data()) + value_len);
+    CopyBytes(key_bytes.data() + prefix.size(), p.data(), key.size() - prefix.size());
     if (dup) {
       if (!empty_key && ks.FindExact(key)) continue;
     } else if (empty_key) {
-      if (!first && previous == value) {
+      if (!first && CompareBytes(previous.data(), value.data(), value_len) == 0) {
         conflict = LowerNonZero(conflict, recno);
         continue;
       }
-      previous.assign(value);
+      CopyBytes(previous.data(), value.data(), value_len);
     } else {
       RecordPtr existing = ks.FindExact(key);
       if (existing) {

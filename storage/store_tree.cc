@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "storage/bytes.h"
 #include "storage/errors.h"
 #include "storage/store_impl.h"
 
@@ -920,8 +921,8 @@ PageNode* StoreImpl::NewStoredNode(std::string_view key, std::string_view data) 
   fill_used_ += need;
   auto* node = ::new (at) PageNode;
   char* out = at + sizeof(PageNode);
-  std::memcpy(out, key.data(), key.size());
-  if (!data.empty()) std::memcpy(out + key.size(), data.data(), data.size());
+  CopyBytes(out, key.data(), key.size());
+  CopyBytes(out + key.size(), data.data(), data.size());
   node->stored = out;
   node->stored_size = uint16_t(size);
   node->stored_key_len = uint16_t(key.size());

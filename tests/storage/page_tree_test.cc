@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <random>
 #include <set>
@@ -169,6 +170,21 @@ TEST(PageTreeTest, KeysCompareAsUnsignedBytesShorterFirst) {
     const int got = CompareKeys(a, b);
     ASSERT_EQ(got < 0, expect < 0) << iter;
     ASSERT_EQ(got > 0, expect > 0) << iter;
+  }
+}
+
+// Copies of every length around the word steps, at every offset inside a
+// buffer: exactly the span's bytes, nothing before or after it.
+TEST(PageTreeTest, CopyBytesCopiesExactlyTheSpan) {
+  std::string src(100, '\0');
+  for (size_t i = 0; i < src.size(); ++i) src[i] = char(i * 7 + 1);
+  for (size_t n = 0; n <= 80; ++n) {
+    for (size_t at : {0, 1, 3, 7}) {
+      std::string dst(100, '\xEE'), want = dst;
+      CopyBytes(&dst[at], src.data() + 5, n);
+      std::memcpy(&want[at], src.data() + 5, n);
+      ASSERT_EQ(dst, want) << n << " at " << at;
+    }
   }
 }
 
