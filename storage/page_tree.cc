@@ -308,6 +308,155 @@ void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank) {
 
 void InsertLast(PageNode*& root, PageNode* node) { InsertAtRank(root, node, CountOf(root)); }
 
+bool PathTo(PageNode* root, uint32_t rank, Path* path) {
+  Require(rank <= CountOf(root), 300);
+  path->depth = 0;
+  uint32_t r = rank;
+  for (PageNode* t = root; t != nullptr;) {
+    if (path->depth == Path::kMax) {
+      path->depth = -1;
+      return false;
+    }
+    const int d = path->depth++;
+    path->node[d] = t;
+    const uint32_t l = CountOf(t->left);
+    if (r <= l) {
+      path->right[d] = false;
+      path->off[d] = CountOf(t->right);
+      t = t->left;
+    } else {
+      r -= l + 1;
+      path->right[d] = true;
+      path->off[d] = l;
+      t = t->right;
+    }
+  }
+  return true;
+}
+
+void InsertOnPath(PageNode*& root, Path& path, PageNode* node) {
+  Require(path.depth >= 0, 300);
+  node->left = node->right = nullptr;
+  node->count = 1;
+  // The insertion's way back up: each node of the way takes the rebuilt
+  // subtree below it (`sub`, whose child counts are kept at hand) as its
+  // child and is rebalanced as Rebalance does; only a rotation with the
+  // child off the way looks into memory for counts. The new way is
+  // gathered from the bottom up, starting at the new node, whose way goes
+  // on to the right: the next insertion's place.
+  constexpr int kMaxNew = 2 * Path::kMax + 2;
+  PageNode* way[kMaxNew];
+  uint32_t off[kMaxNew];
+  bool right[kMaxNew];
+  int top = 0;
+  auto push = [&](PageNode* n, bool r, uint32_t o) {
+    way[top] = n;
+    right[top] = r;
+    off[top] = o;
+    ++top;
+  };
+  push(node, true, 0);
+  PageNode* sub = node;
+  uint32_t sub_l = 0, sub_r = 0;
+  // The levels above the highest rotation keep their entries as they were.
+  int kept = path.depth;
+  for (int i = path.depth - 1; i >= 0; --i) {
+    PageNode* t = path.node[i];
+    const uint32_t o = path.off[i];
+    const uint32_t sub_count = 1 + sub_l + sub_r;
+    if (path.right[i]) {
+      t->right = sub;
+      const uint32_t l = o, r = sub_count;
+      if (r < l && r <= CountOf(t->left->left)) {
+        kept = i;
+        // Rotate right: t's left child (off the way) comes up, t goes down
+        // its right side, still on the way.
+        PageNode* up = t->left;
+        t->left = up->right;
+        up->right = t;
+        const uint32_t t_left = CountOf(t->left);
+        t->count = 1 + t_left + r;
+        const uint32_t up_left = CountOf(up->left);
+        up->count = 1 + up_left + t->count;
+        push(t, true, t_left);
+        push(up, true, up_left);
+        sub = up, sub_l = up_left, sub_r = t->count;
+      } else if (r > l && sub_r >= l) {
+        kept = i;
+        // Rotate left: sub comes up, t goes down its left side.
+        PageNode* u = sub;
+        t->right = u->left;
+        u->left = t;
+        t->count = 1 + l + sub_l;
+        u->count = 1 + t->count + sub_r;
+        if (right[top - 1]) {
+          off[top - 1] = t->count;   // t leaves the way
+        } else {
+          // The way went down u's left side, which is now t's right.
+          way[top - 1] = t, right[top - 1] = true, off[top - 1] = l;
+          push(u, false, sub_r);
+        }
+        sub_l = t->count;
+      } else {
+        t->count = 1 + l + r;
+        push(t, true, l);
+        sub = t, sub_l = l, sub_r = r;
+      }
+    } else {
+      t->left = sub;
+      const uint32_t l = sub_count, r = o;
+      if (r < l && r <= sub_l) {
+        kept = i;
+        // Rotate right: sub comes up, t goes down its right side.
+        PageNode* up = sub;
+        t->left = up->right;
+        up->right = t;
+        t->count = 1 + sub_r + r;
+        up->count = 1 + sub_l + t->count;
+        if (!right[top - 1]) {
+          off[top - 1] = t->count;   // t leaves the way
+        } else {
+          // The way went down up's right side, which is now t's left.
+          way[top - 1] = t, right[top - 1] = false, off[top - 1] = r;
+          push(up, true, sub_l);
+        }
+        sub_r = t->count;
+      } else if (r > l && CountOf(t->right->right) >= l) {
+        kept = i;
+        // Rotate left: t's right child (off the way) comes up, t goes down
+        // its left side, still on the way.
+        PageNode* u = t->right;
+        t->right = u->left;
+        u->left = t;
+        const uint32_t t_right = CountOf(t->right);
+        t->count = 1 + l + t_right;
+        const uint32_t u_right = CountOf(u->right);
+        u->count = 1 + t->count + u_right;
+        push(t, false, t_right);
+        push(u, false, u_right);
+        sub = u, sub_l = t->count, sub_r = u_right;
+      } else {
+        t->count = 1 + l + r;
+        push(t, false, r);
+        sub = t, sub_l = l, sub_r = r;
+      }
+    }
+  }
+  root = sub;
+  if (top > Path::kMax) {
+    path.depth = -1;
+    return;
+  }
+  // Each level above `kept` pushed one entry, equal to its old one: only
+  // the entries below them are new.
+  path.depth = top;
+  for (int k = kept; k < top; ++k) {
+    path.node[k] = way[top - 1 - k];
+    path.right[k] = right[top - 1 - k];
+    path.off[k] = off[top - 1 - k];
+  }
+}
+
 PageNode* AtRank(PageNode* root, uint32_t rank) {
   PageNode* t = root;
   while (t) {

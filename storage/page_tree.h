@@ -101,6 +101,25 @@ void InsertLast(PageNode*& root, PageNode* node);
 // tree sort before it. The same tree as the compared insertion, descending
 // by the counts instead of comparing keys.
 void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank);
+// The way from the root down to the empty place where a node of a given
+// rank would go, with each node's direction and the count of its child on
+// the other side: all that the insertion reads on its way back up, so a run
+// of insertions, each right after the one before (a key build appending
+// before the records that follow its key), goes down no tree. It stays true
+// as long as the tree changes only through InsertOnPath with it.
+struct Path {
+  static constexpr int kMax = 96;
+  int depth = -1;          // nodes on the way; -1 = not known
+  PageNode* node[kMax];
+  uint32_t off[kMax];      // count of the child the way does not take
+  bool right[kMax];        // the way goes on to the right child
+};
+// Takes the way to the place of rank `rank` (0 .. node count); false (depth
+// -1) when it is longer than Path::kMax (no insertion makes such a tree).
+bool PathTo(PageNode* root, uint32_t rank, Path* path);
+// InsertAtRank at the path's place: the same tree. The path then leads to
+// the place right after the new node (depth -1 when it grew too long).
+void InsertOnPath(PageNode*& root, Path& path, PageNode* node);
 // The node with `rank` nodes before it (null past the end), and the number
 // of nodes whose keys are less than `key`.
 PageNode* AtRank(PageNode* root, uint32_t rank);

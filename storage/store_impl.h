@@ -367,6 +367,16 @@ class StoreImpl : public PageMover {
   std::string load_exact_;
   std::vector<PageNode*> load_nodes_;
   std::vector<RecordView> image_records_;   // reused by every image built
+  // The way to the place right after the node last inserted after a
+  // cursor, good while nothing else changed any tree (version_ unchanged
+  // since): the next insertion right after that node goes down no tree.
+  struct InsertionWay {
+    const CachedPage* page = nullptr;
+    const PageNode* after = nullptr;
+    uint64_t version = ~uint64_t{0};
+    page_tree::Path path;
+  };
+  InsertionWay way_;
   // The block that NewStoredNode fills, held (one reference) until full.
   PageBlock* fill_ = nullptr;
   size_t fill_used_ = 0;

@@ -883,7 +883,17 @@ void StoreImpl::AppendAfter(Cursor* c, PageNode* node) {
   const uint32_t at = c->rank_ + 1;
   PageNode* succ = c->next_;
   PageRef pin(page);
-  page_tree::InsertAtRank(page->root, node, at);
+  // A run of insertions, each right after the one before, keeps the way to
+  // the next one's place instead of descending the tree each time.
+  if (way_.page != page || way_.after != c->node_ || way_.version != version_ || way_.path.depth < 0) {
+    way_.page = page;
+    page_tree::PathTo(page->root, at, &way_.path);
+  }
+  if (way_.path.depth >= 0) {
+    page_tree::InsertOnPath(page->root, way_.path, node);
+  } else {
+    page_tree::InsertAtRank(page->root, node, at);
+  }
   MarkModified(page);
   page->estimate += RecordCost(node->size(), 0);
   // This cursor moves on at once, so it leaves the page without taking a
@@ -897,8 +907,13 @@ void StoreImpl::AppendAfter(Cursor* c, PageNode* node) {
   DetachCursors(page);
   if (!NeedsSplit(page)) {
     Attach(c, page, node, at, succ);
+    // Every change to a tree moves the version on: the way holds until the
+    // next change that is not an insertion along it.
+    way_.after = node;
+    way_.version = version_;
     return;
   }
+  way_.version = ~uint64_t{0};
   c->key_.assign(node->key());
   Split(page);
 }

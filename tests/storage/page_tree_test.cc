@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -216,6 +217,66 @@ TEST(PageTreeTest, InsertLastGivesTheTreeOfAComparedInsertion) {
       ASSERT_EQ(Shape(appended.root), Shape(compared.root)) << "start " << start << ", append " << i;
     }
     EXPECT_TRUE(page_tree::Check(appended.root));
+  }
+}
+
+// A run of insertions along a kept path, each right after the one before,
+// anywhere in trees built in any order (then thinned by removals): every
+// step gives the tree a compared insertion gives, and the path kept is the
+// one a fresh descent to the next place takes.
+TEST(PageTreeTest, InsertionsAlongAPathGiveTheTreeOfComparedInsertions) {
+  std::mt19937 rng(5);
+  for (bool shuffled : {false, true}) {
+    for (int start : {0, 1, 2, 7, 40, 200}) {
+      for (int gap_pick = 0; gap_pick < 3; ++gap_pick) {
+        Tree compared, pathed;
+        std::set<std::string> keys;
+        while (int(keys.size()) < start) keys.insert(std::to_string(100000 + rng() % 800000));
+        std::vector<std::string> order(keys.begin(), keys.end());
+        if (shuffled) std::shuffle(order.begin(), order.end(), rng);
+        for (const auto& k : order) {
+          compared.Add(k);
+          pathed.Add(k);
+        }
+        for (int i = 0; i < start / 4; ++i) {
+          auto it = std::next(keys.begin(), long(rng() % keys.size()));
+          compared.Del(*it);
+          pathed.Del(*it);
+          keys.erase(it);
+        }
+        // The gap after the first key, after a random one, or at the end.
+        uint32_t rank = keys.empty() ? 0 : (gap_pick == 0 ? 1 : gap_pick == 1 ? 1 + rng() % keys.size() : keys.size());
+        const std::string below = rank == 0 ? "0" : *std::next(keys.begin(), long(rank - 1));
+        if (gap_pick == 1) {
+          // The keys right after the gap go: the nodes above it are left
+          // with light right sides, which the insertions then rotate.
+          for (auto it = keys.upper_bound(below); it != keys.end() && keys.size() > rank + start / 8;) {
+            compared.Del(*it);
+            pathed.Del(*it);
+            it = keys.erase(it);
+          }
+        }
+        page_tree::Path path;
+        ASSERT_TRUE(page_tree::PathTo(pathed.root, rank, &path));
+        for (int i = 0; i < 150; ++i, ++rank) {
+          const std::string k = below + "/" + std::to_string(100 + i);  // after `below`, before its successor
+          compared.Add(k);
+          page_tree::InsertOnPath(pathed.root, path, NodeOf(k));
+          const std::string where = std::string(shuffled ? "shuffled" : "ascending") + " start " +
+                                    std::to_string(start) + " rank " + std::to_string(rank);
+          ASSERT_EQ(Shape(pathed.root), Shape(compared.root)) << where;
+          ASSERT_TRUE(page_tree::Check(pathed.root)) << where;
+          page_tree::Path fresh;
+          ASSERT_TRUE(page_tree::PathTo(pathed.root, rank + 1, &fresh));
+          ASSERT_EQ(path.depth, fresh.depth) << where;
+          for (int d = 0; d < fresh.depth; ++d) {
+            ASSERT_EQ(path.node[d], fresh.node[d]) << where << " depth " << d;
+            ASSERT_EQ(path.right[d], fresh.right[d]) << where << " depth " << d;
+            ASSERT_EQ(path.off[d], fresh.off[d]) << where << " depth " << d;
+          }
+        }
+      }
+    }
   }
 }
 
