@@ -24,6 +24,7 @@ ExternalSorter::~ExternalSorter() = default;
 // Bytes at..at+7 of a pair as a big-endian number, zeros past its end: the
 // numbers of two pairs compare as those bytes do.
 uint64_t ExternalSorter::WordAt(const uint8_t* pair, size_t at) const {
+  if (at >= pair_len_) return 0;
   if (pair_len_ >= at + 8) {
     uint64_t v;
     std::memcpy(&v, pair + at, 8);
@@ -270,6 +271,7 @@ bool ExternalSorter::Advance(size_t run) {
   }
   h.word0 = WordAt(h.pair, 0);
   h.word1 = WordAt(h.pair, 8);
+  h.word2 = WordAt(h.pair, 16);
   return true;
 }
 
@@ -318,7 +320,8 @@ bool ExternalSorter::Before(size_t a, size_t b) const {
   if (y.done) return true;
   if (x.word0 != y.word0) return x.word0 < y.word0;
   if (x.word1 != y.word1) return x.word1 < y.word1;
-  return pair_len_ > 16 && CompareBytes(x.pair + 16, y.pair + 16, pair_len_ - 16) < 0;
+  if (x.word2 != y.word2) return x.word2 < y.word2;
+  return pair_len_ > 24 && CompareBytes(x.pair + 24, y.pair + 24, pair_len_ - 24) < 0;
 }
 
 size_t ExternalSorter::Play(size_t node) {

@@ -111,11 +111,11 @@ class ExternalSorter {
   bool Before(size_t a, size_t b) const;
   size_t Play(size_t node);
   std::vector<size_t> tree_;         // tournament of the runs: losers, tree_[0] the winner
-  // The current pair of each run, with its first 16 bytes as two
+  // The current pair of each run, with its first 24 bytes as three
   // big-endian numbers (zeros past the pair's end), so that most matches
   // compare numbers and never reach the run's buffer.
   struct Head {
-    uint64_t word0 = 0, word1 = 0;
+    uint64_t word0 = 0, word1 = 0, word2 = 0;
     const uint8_t* pair = nullptr;
     bool done = false;  // the run is read to its end
   };

@@ -104,6 +104,7 @@ TEST(ExternalSort, RecordNumberTailsSortLikeAnyPairs) {
       // Equal values in many runs: the merge decides by the record number.
       {"repeated names over runs", 20, 0, 40, 20000},
       {"repeated 12-byte names over runs", 12, 2, 40, 20000},
+      {"repeated 28-byte names over runs", 28, 1, 40, 20000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
