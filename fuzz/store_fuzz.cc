@@ -47,7 +47,11 @@ void Walk(const std::string& path, bool writer) {
       if (RecordPtr f = store.First()) store.Delete(f);
       Cursor c(store);
       c.SetKey("fuzz-new");
-      if (c.Current()) c.InsertAfter(MakeRecord("fuzz-new2"));
+      if (c.Current()) {
+        c.InsertAfter(MakeRecord("fuzz-new2"));
+        c.InsertAfter("fuzz-new3", "bytes");
+        c.InsertAfter("fuzz-new4", "");
+      }
     }
     store.EndOperation();
     store.Truncate();
