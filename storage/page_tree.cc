@@ -358,6 +358,25 @@ void InsertOnPath(PageNode*& root, Path& path, PageNode* node) {
   push(node, true, 0);
   PageNode* sub = node;
   uint32_t sub_l = 0, sub_r = 0;
+  // The rotation at t (whose way goes right or left) that lifts t's child
+  // off the way: t goes down that child's side facing the way, still on the
+  // way; `sub_count` nodes lie below t on the way.
+  auto lift_off_way = [&](PageNode* t, bool way_right, uint32_t sub_count) {
+    PageNode* PageNode::*off_side = way_right ? &PageNode::left : &PageNode::right;
+    PageNode* PageNode::*way_side = way_right ? &PageNode::right : &PageNode::left;
+    PageNode* up = t->*off_side;
+    t->*off_side = up->*way_side;
+    up->*way_side = t;
+    const uint32_t t_off = CountOf(t->*off_side);
+    t->count = 1 + t_off + sub_count;
+    const uint32_t up_off = CountOf(up->*off_side);
+    up->count = 1 + up_off + t->count;
+    push(t, way_right, t_off);
+    push(up, way_right, up_off);
+    sub = up;
+    sub_l = way_right ? up_off : t->count;
+    sub_r = way_right ? t->count : up_off;
+  };
   // The levels above the highest rotation keep their entries as they were.
   int kept = path.depth;
   for (int i = path.depth - 1; i >= 0; --i) {
@@ -369,18 +388,7 @@ void InsertOnPath(PageNode*& root, Path& path, PageNode* node) {
       const uint32_t l = o, r = sub_count;
       if (r < l && r <= CountOf(t->left->left)) {
         kept = i;
-        // Rotate right: t's left child (off the way) comes up, t goes down
-        // its right side, still on the way.
-        PageNode* up = t->left;
-        t->left = up->right;
-        up->right = t;
-        const uint32_t t_left = CountOf(t->left);
-        t->count = 1 + t_left + r;
-        const uint32_t up_left = CountOf(up->left);
-        up->count = 1 + up_left + t->count;
-        push(t, true, t_left);
-        push(up, true, up_left);
-        sub = up, sub_l = up_left, sub_r = t->count;
+        lift_off_way(t, true, r);   // rotate right
       } else if (r > l && sub_r >= l) {
         kept = i;
         // Rotate left: sub comes up, t goes down its left side.
@@ -423,18 +431,7 @@ void InsertOnPath(PageNode*& root, Path& path, PageNode* node) {
         sub_r = t->count;
       } else if (r > l && CountOf(t->right->right) >= l) {
         kept = i;
-        // Rotate left: t's right child (off the way) comes up, t goes down
-        // its left side, still on the way.
-        PageNode* u = t->right;
-        t->right = u->left;
-        u->left = t;
-        const uint32_t t_right = CountOf(t->right);
-        t->count = 1 + l + t_right;
-        const uint32_t u_right = CountOf(u->right);
-        u->count = 1 + t->count + u_right;
-        push(t, false, t_right);
-        push(u, false, u_right);
-        sub = u, sub_l = t->count, sub_r = u_right;
+        lift_off_way(t, false, l);   // rotate left
       } else {
         t->count = 1 + l + r;
         push(t, false, r);

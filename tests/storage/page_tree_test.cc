@@ -189,6 +189,34 @@ TEST(PageTreeTest, CopyBytesCopiesExactlyTheSpan) {
   }
 }
 
+// Two trees grown alike: one takes every later insertion by comparison, the
+// other the way under test.
+struct Twins {
+  Tree compared, other;
+  std::set<std::string> keys;
+  void Add(const std::string& k) {
+    compared.Add(k);
+    other.Add(k);
+    keys.insert(k);
+  }
+  void Del(std::string k) {  // a copy: `k` may be one of `keys`
+    compared.Del(k);
+    other.Del(k);
+    keys.erase(k);
+  }
+  // `start` random keys, inserted in ascending or shuffled order, then a
+  // quarter of them removed at random: trees of many shapes, not only the
+  // ascending one.
+  void Grow(int start, bool shuffled, std::mt19937& rng) {
+    std::set<std::string> pick;
+    while (int(pick.size()) < start) pick.insert(std::to_string(100000 + rng() % 800000));
+    std::vector<std::string> order(pick.begin(), pick.end());
+    if (shuffled) std::shuffle(order.begin(), order.end(), rng);
+    for (const auto& k : order) Add(k);
+    for (int i = 0; i < start / 4; ++i) Del(*std::next(keys.begin(), long(rng() % keys.size())));
+  }
+};
+
 // Appending after the greatest key without comparisons must give the very
 // tree a compared insertion gives (split records depend on it), whether the
 // tree grew by appends alone or was shaped by random insertions and
@@ -196,27 +224,15 @@ TEST(PageTreeTest, CopyBytesCopiesExactlyTheSpan) {
 TEST(PageTreeTest, InsertLastGivesTheTreeOfAComparedInsertion) {
   std::mt19937 rng(3);
   for (int start : {0, 1, 2, 7, 40, 200}) {
-    Tree compared, appended;
-    std::set<std::string> keys;
-    while (int(keys.size()) < start) keys.insert(std::to_string(100000 + rng() % 800000));
-    for (const auto& k : keys) {
-      compared.Add(k);
-      appended.Add(k);
-    }
-    // A few removals, so that the shape is not the ascending one.
-    for (int i = 0; i < start / 4; ++i) {
-      auto it = std::next(keys.begin(), long(rng() % keys.size()));
-      compared.Del(*it);
-      appended.Del(*it);
-      keys.erase(it);
-    }
+    Twins t;
+    t.Grow(start, false, rng);
     for (int i = 0; i < 150; ++i) {
       std::string k = "9" + std::to_string(1000 + i);  // above every earlier key
-      compared.Add(k);
-      page_tree::InsertLast(appended.root, NodeOf(k));
-      ASSERT_EQ(Shape(appended.root), Shape(compared.root)) << "start " << start << ", append " << i;
+      t.compared.Add(k);
+      page_tree::InsertLast(t.other.root, NodeOf(k));
+      ASSERT_EQ(Shape(t.other.root), Shape(t.compared.root)) << "start " << start << ", append " << i;
     }
-    EXPECT_TRUE(page_tree::Check(appended.root));
+    EXPECT_TRUE(page_tree::Check(t.other.root));
   }
 }
 
@@ -229,45 +245,30 @@ TEST(PageTreeTest, InsertionsAlongAPathGiveTheTreeOfComparedInsertions) {
   for (bool shuffled : {false, true}) {
     for (int start : {0, 1, 2, 7, 40, 200}) {
       for (int gap_pick = 0; gap_pick < 3; ++gap_pick) {
-        Tree compared, pathed;
-        std::set<std::string> keys;
-        while (int(keys.size()) < start) keys.insert(std::to_string(100000 + rng() % 800000));
-        std::vector<std::string> order(keys.begin(), keys.end());
-        if (shuffled) std::shuffle(order.begin(), order.end(), rng);
-        for (const auto& k : order) {
-          compared.Add(k);
-          pathed.Add(k);
-        }
-        for (int i = 0; i < start / 4; ++i) {
-          auto it = std::next(keys.begin(), long(rng() % keys.size()));
-          compared.Del(*it);
-          pathed.Del(*it);
-          keys.erase(it);
-        }
+        Twins t;
+        t.Grow(start, shuffled, rng);
+        const std::set<std::string>& keys = t.keys;
         // The gap after the first key, after a random one, or at the end.
         uint32_t rank = keys.empty() ? 0 : (gap_pick == 0 ? 1 : gap_pick == 1 ? 1 + rng() % keys.size() : keys.size());
         const std::string below = rank == 0 ? "0" : *std::next(keys.begin(), long(rank - 1));
         if (gap_pick == 1) {
           // The keys right after the gap go: the nodes above it are left
           // with light right sides, which the insertions then rotate.
-          for (auto it = keys.upper_bound(below); it != keys.end() && keys.size() > rank + start / 8;) {
-            compared.Del(*it);
-            pathed.Del(*it);
-            it = keys.erase(it);
-          }
+          while (keys.size() > rank + start / 8 && keys.upper_bound(below) != keys.end())
+            t.Del(*keys.upper_bound(below));
         }
         page_tree::Path path;
-        ASSERT_TRUE(page_tree::PathTo(pathed.root, rank, &path));
+        ASSERT_TRUE(page_tree::PathTo(t.other.root, rank, &path));
         for (int i = 0; i < 150; ++i, ++rank) {
           const std::string k = below + "/" + std::to_string(100 + i);  // after `below`, before its successor
-          compared.Add(k);
-          page_tree::InsertOnPath(pathed.root, path, NodeOf(k));
+          t.compared.Add(k);
+          page_tree::InsertOnPath(t.other.root, path, NodeOf(k));
           const std::string where = std::string(shuffled ? "shuffled" : "ascending") + " start " +
                                     std::to_string(start) + " rank " + std::to_string(rank);
-          ASSERT_EQ(Shape(pathed.root), Shape(compared.root)) << where;
-          ASSERT_TRUE(page_tree::Check(pathed.root)) << where;
+          ASSERT_EQ(Shape(t.other.root), Shape(t.compared.root)) << where;
+          ASSERT_TRUE(page_tree::Check(t.other.root)) << where;
           page_tree::Path fresh;
-          ASSERT_TRUE(page_tree::PathTo(pathed.root, rank + 1, &fresh));
+          ASSERT_TRUE(page_tree::PathTo(t.other.root, rank + 1, &fresh));
           ASSERT_EQ(path.depth, fresh.depth) << where;
           for (int d = 0; d < fresh.depth; ++d) {
             ASSERT_EQ(path.node[d], fresh.node[d]) << where << " depth " << d;
