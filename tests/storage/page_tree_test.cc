@@ -139,7 +139,7 @@ TEST(PageTreeTest, PagesLoadedInOrderHaveTheShapeOfAscendingInsertion) {
     Tree inserted;
     std::vector<PageNode*> nodes;
     for (uint32_t i = 0; i < n; i++) {
-      char k[8];
+      char k[16];
       std::snprintf(k, sizeof k, "%05u", i);
       inserted.Add(k);
       nodes.push_back(NodeOf(k));
