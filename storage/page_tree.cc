@@ -273,37 +273,17 @@ PageNode* InsertAtRankAt(PageNode* t, PageNode* x, uint32_t rank) {
 }  // namespace
 
 void InsertAtRank(PageNode*& root, PageNode* node, uint32_t rank) {
-  Require(rank <= CountOf(root), 300);
+  // Down by the counts to the node's place, then back up along the way
+  // taken. A tree deeper than a path holds (no insertion makes one) is left
+  // to the recursion instead.
+  Path path;
+  if (PathTo(root, rank, &path)) {
+    InsertOnPath(root, path, node);
+    return;
+  }
   node->left = node->right = nullptr;
   node->count = 1;
-  // Down by the counts, keeping the links passed; then back up through
-  // them, rebalancing each node as the recursive insertion does. The
-  // descent changes nothing, so a tree deeper than the path holds (no
-  // insertion makes one) is left to the recursion instead.
-  constexpr int kMaxPath = 96;
-  PageNode** path[kMaxPath];
-  int depth = 0;
-  PageNode** link = &root;
-  for (uint32_t r = rank; *link != nullptr; ++depth) {
-    if (depth == kMaxPath) {
-      root = InsertAtRankAt(root, node, rank);
-      return;
-    }
-    path[depth] = link;
-    PageNode* t = *link;
-    const uint32_t l = CountOf(t->left);
-    if (r <= l) {
-      link = &t->left;
-    } else {
-      r -= l + 1;
-      link = &t->right;
-    }
-  }
-  *link = node;
-  while (depth > 0) {
-    PageNode** up = path[--depth];
-    *up = Rebalance(*up);
-  }
+  root = InsertAtRankAt(root, node, rank);
 }
 
 void InsertLast(PageNode*& root, PageNode* node) { InsertAtRank(root, node, CountOf(root)); }
